@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian packages a build needs, only when some are missing.
+# Usage: scripts/deps.sh [native|windows|test|bench|fuzz]...
+set -euo pipefail
+
+native=(g++ cmake ninja-build libgtest-dev libgmock-dev)
+windows=(g++-mingw-w64-x86-64-posix googletest wine64)
+bench=(libbenchmark-dev openssl python3 coreutils)
+fuzz=(clang libclang-rt-14-dev)
+
+wanted=()
+for group in "${@:-native}"; do
+  case $group in
+    native) wanted+=("${native[@]}") ;;
+    windows) wanted+=("${native[@]}" "${windows[@]}") ;;
+    test) wanted+=("${native[@]}" "${windows[@]}" openssl) ;;
+    bench) wanted+=("${native[@]}" "${bench[@]}") ;;
+    fuzz) wanted+=("${native[@]}" "${fuzz[@]}") ;;
+    *) echo "deps.sh: unknown group $group" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for pkg in "${wanted[@]}"; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+"${sudo_cmd[@]}" apt-get update
+DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${missing[@]}"

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds and runs every test: natively, with the sanitizers, and for Windows under Wine.
+# Usage: scripts/test-all.sh [preset...]   (default: linux linux-asan windows)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh test
+. scripts/wine-env.sh
+
+presets=("$@")
+[ ${#presets[@]} -gt 0 ] || presets=(linux linux-asan windows)
+jobs=$(nproc)
+for preset in "${presets[@]}"; do
+  echo "=== $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  if [ "$preset" = windows ]; then
+    wine_prepare build/windows
+  fi
+  ctest --preset "$preset" -j "$jobs"
+done

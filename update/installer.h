@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "update/update_job.h"
+
+namespace kov::update {
+
+// The numbers are fixed: the update helper maps them to exit codes.
+enum class InstallStatus : std::int32_t {
+  Installed = 0,
+  Rejected = 1,
+  BackupFailed = 2,
+  RolledBack = 3,
+  RollbackFailed = 4,
+  RestartFailedRolledBack = 5,
+  RestartFailedRollbackFailed = 6,
+};
+
+struct InstallOptions {
+  // Puts a finished temporary file in place instead of the system move; true on success.
+  std::function<bool(const std::filesystem::path& source, const std::filesystem::path& destination)>
+      replace_file;
+  // Receives each progress line, without a line end.
+  std::function<void(std::string_view line)> log;
+};
+
+struct InstallResult {
+  InstallStatus status = InstallStatus::Rejected;
+  std::string error;
+};
+
+// Installs the job's update as one transaction: updated and verified, or as it was.
+InstallResult InstallFiles(const UpdateJob& job, const InstallOptions& options, bool relaunch);
+
+// The checks on the job record itself; clears error first.
+bool ValidateInstallJob(const UpdateJob& job, std::string& error);
+
+}  // namespace kov::update

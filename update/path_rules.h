@@ -1,0 +1,35 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace kov::update {
+
+// Segment names an update must never write, wherever they stand in a path.
+inline constexpr const char* kProtectedNames[] = {
+    "game",    "game-install-temp", "game-install-backup", "user_data",
+    "user_data.migrating", "logs", "cache", "content", "save", "saves", "dlc",
+    "settings.toml", "settings.toml.bak", "7c30e5a2", "screenshots"};
+inline constexpr const char* kProtectedFileNames[] = {"default.xex", "data.bin", "arcadeinfo.xml",
+                                                      "nxeart", "settings.toml"};
+inline constexpr const char* kProtectedExtensions[] = {
+    ".xex", ".xsh", ".xpso", ".sav", ".log", ".dmp", ".pdb", ".ilk", ".obj",
+    ".bak", ".tmp", ".zip", ".appimage", ".7z", ".rar", ".tar", ".gz"};
+
+// Accepts a relative path and gives its one normalised form, or refuses it with a
+// short reason ("path traversal"). normalized is only meaningful after true.
+bool NormalizeRelativePath(std::string_view path, std::string& normalized, std::string* reason);
+bool IsSafeRelativePath(std::string_view path, std::string* reason);
+
+// True when a normalised relative path touches the game, user data or a protected kind of file.
+bool IsProtectedRelativePath(std::string_view path);
+
+// True when path is root or lies below it, both resolved on disk first.
+bool PathIsWithin(const std::filesystem::path& path, const std::filesystem::path& root);
+// True for an existing ordinary file that is no link.
+bool IsRegularFile(const std::filesystem::path& path);
+// True when path cannot be shown to lie below root without passing a link.
+bool HasReparseAncestor(const std::filesystem::path& path, const std::filesystem::path& root);
+
+}  // namespace kov::update
