@@ -10,9 +10,17 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+extern char** environ;
 #endif
 
 #include "update/process.h"
@@ -80,5 +88,99 @@ inline bool RunningUnderWine() {
   return false;
 #endif
 }
+
+// A program started by a test as a real child process, for tests that need its pid. A child
+// still running when this object dies is killed and released.
+class ChildProcess {
+ public:
+  // args are UTF-8, without the program name; pid() is 0 when the start failed.
+  ChildProcess(const std::filesystem::path& program, const std::vector<std::string>& args) {
+#ifdef _WIN32
+    std::wstring command = QuotedArgument(program.wstring());
+    for (const auto& arg : args) command += L" " + QuotedArgument(Widened(arg));
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &info)) {
+      return;
+    }
+    CloseHandle(info.hThread);
+    process_ = info.hProcess;
+    pid_ = info.dwProcessId;
+#else
+    std::vector<std::string> words{program.string()};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0) {
+      pid_ = static_cast<unsigned long>(pid);
+      running_ = true;
+    }
+#endif
+  }
+  ~ChildProcess() {
+#ifdef _WIN32
+    if (process_ != nullptr) TerminateProcess(process_, 1);
+#else
+    if (running_) kill(static_cast<pid_t>(pid_), SIGKILL);
+#endif
+    Reap();
+  }
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  unsigned long pid() const { return pid_; }
+
+  // Waits for the child's end and releases it: afterwards its pid names no process.
+  void Reap() {
+#ifdef _WIN32
+    if (process_ == nullptr) return;
+    WaitForSingleObject(process_, INFINITE);
+    CloseHandle(process_);
+    process_ = nullptr;
+#else
+    if (!running_) return;
+    while (waitpid(static_cast<pid_t>(pid_), nullptr, 0) < 0 && errno == EINTR) {
+    }
+    running_ = false;
+#endif
+  }
+
+ private:
+#ifdef _WIN32
+  static std::wstring Widened(const std::string& text) {
+    std::wstring wide(text.size(), L'\0');
+    wide.resize(static_cast<std::size_t>(MultiByteToWideChar(
+        CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
+        static_cast<int>(wide.size()))));
+    return wide;
+  }
+  // Quoted so that the standard command-line splitting gives the argument back unchanged.
+  static std::wstring QuotedArgument(const std::wstring& arg) {
+    if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) return arg;
+    std::wstring quoted = L"\"";
+    std::size_t backslashes = 0;
+    for (const wchar_t c : arg) {
+      if (c == L'\\') {
+        ++backslashes;
+        continue;
+      }
+      quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+      quoted += c;
+      backslashes = 0;
+    }
+    quoted.append(backslashes * 2, L'\\');
+    return quoted + L"\"";
+  }
+
+  HANDLE process_ = nullptr;
+#else
+  bool running_ = false;  // started and not yet reaped
+#endif
+  unsigned long pid_ = 0;
+};
 
 }  // namespace kov::test

@@ -1,0 +1,152 @@
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <optional>
+#include <thread>
+
+#include "update/process.h"
+
+namespace kov::update {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::string_view kCannotOpen = "The launcher process could not be opened.";
+constexpr std::string_view kTimedOut = "The launcher did not exit in time.";
+constexpr std::string_view kWaitFailed = "Waiting for the launcher failed.";
+
+enum class WaitResult { kExited, kTimedOut, kFailed };
+
+// The time-out is read as the unsigned millisecond count that the Windows wait receives, so
+// both platforms agree on every value: 0 only looks, -1 waits without limit.
+std::optional<Clock::time_point> DeadlineAfter(int timeout_ms) {
+  const auto milliseconds = static_cast<std::uint32_t>(timeout_ms);
+  if (milliseconds == UINT32_MAX) return std::nullopt;
+  return Clock::now() + std::chrono::milliseconds(milliseconds);
+}
+
+bool Expired(const std::optional<Clock::time_point>& deadline) {
+  return deadline && Clock::now() >= *deadline;
+}
+
+// Milliseconds left, rounded up so that a wait never ends just before the deadline; -1 is
+// no limit. Long time-outs are served in slices that fit poll's int.
+int MillisecondsLeft(const std::optional<Clock::time_point>& deadline) {
+  if (!deadline) return -1;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
+  if (left.count() <= 0) return 0;
+  return static_cast<int>(std::min<std::chrono::milliseconds::rep>(left.count(), INT_MAX));
+}
+
+WaitResult PollUntilExited(int pid_fd, const std::optional<Clock::time_point>& deadline) {
+  for (;;) {
+    pollfd watched{pid_fd, POLLIN, 0};
+    const int ready = poll(&watched, 1, MillisecondsLeft(deadline));
+    if (ready > 0) return (watched.revents & POLLIN) ? WaitResult::kExited : WaitResult::kFailed;
+    if (ready == 0) {
+      if (Expired(deadline)) return WaitResult::kTimedOut;
+    } else if (errno != EINTR) {
+      return WaitResult::kFailed;
+    }
+  }
+}
+
+// For kernels without process descriptors. A process that has ended but has not been reaped
+// by its parent still looks alive here.
+WaitResult CheckUntilExited(pid_t pid, const std::optional<Clock::time_point>& deadline) {
+  constexpr auto kInterval = std::chrono::milliseconds(10);
+  for (;;) {
+    if (kill(pid, 0) != 0) {
+      if (errno == ESRCH) return WaitResult::kExited;
+      if (errno != EPERM) return WaitResult::kFailed;  // EPERM: alive, owned by someone else
+    }
+    if (Expired(deadline)) return WaitResult::kTimedOut;
+    const auto pause = deadline ? std::min<Clock::duration>(kInterval, *deadline - Clock::now())
+                                : Clock::duration(kInterval);
+    std::this_thread::sleep_for(pause);
+  }
+}
+
+// pid 0 and anything that is not a positive pid_t would make kill address a process group,
+// and no single process can carry such an id: it is treated as gone.
+std::optional<pid_t> SingleProcessId(unsigned long pid) {
+  if (pid == 0 || pid > static_cast<unsigned long>(std::numeric_limits<pid_t>::max())) {
+    return std::nullopt;
+  }
+  return static_cast<pid_t>(pid);
+}
+
+bool Report(WaitResult result, std::string& error) {
+  switch (result) {
+    case WaitResult::kExited:
+      return true;
+    case WaitResult::kTimedOut:
+      error = kTimedOut;
+      return false;
+    case WaitResult::kFailed:
+      break;
+  }
+  error = kWaitFailed;
+  return false;
+}
+
+}  // namespace
+
+unsigned long CurrentProcessId() { return static_cast<unsigned long>(getpid()); }
+
+std::vector<std::string> CurrentProcessArguments() {
+  std::ifstream in("/proc/self/cmdline", std::ios::binary);
+  const std::string all(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>{});
+  // Every argument ends with a NUL; the first is the program name.
+  std::vector<std::string> arguments;
+  std::size_t start = all.find('\0');
+  if (start == std::string::npos) return arguments;
+  for (++start; start < all.size();) {
+    auto end = all.find('\0', start);
+    if (end == std::string::npos) end = all.size();
+    arguments.emplace_back(all, start, end - start);
+    start = end + 1;
+  }
+  return arguments;
+}
+
+std::filesystem::path CurrentExecutablePath() {
+  for (std::size_t size = 1024;; size *= 2) {
+    std::string buffer(size, '\0');
+    const ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (length <= 0) return {};
+    if (static_cast<std::size_t>(length) < size) {
+      buffer.resize(static_cast<std::size_t>(length));
+      return buffer;
+    }
+  }
+}
+
+bool WaitForProcess(unsigned long pid, int timeout_ms, std::string& error) {
+  const auto process = SingleProcessId(pid);
+  if (!process) return true;
+  const auto deadline = DeadlineAfter(timeout_ms);
+  const int pid_fd = static_cast<int>(syscall(SYS_pidfd_open, *process, 0));
+  if (pid_fd >= 0) {
+    const WaitResult result = PollUntilExited(pid_fd, deadline);
+    close(pid_fd);
+    return Report(result, error);
+  }
+  if (errno == ESRCH) return true;
+  // ENOSYS: an older kernel; EPERM: a sandbox that filters the call out.
+  if (errno == ENOSYS || errno == EPERM) return Report(CheckUntilExited(*process, deadline), error);
+  error = kCannotOpen;
+  return false;
+}
+
+}  // namespace kov::update
