@@ -1,0 +1,29 @@
+#include <system_error>
+
+#include "update/path_rules_platform.h"
+
+namespace kov::update::platform {
+
+namespace fs = std::filesystem;
+
+std::filesystem::path WeaklyCanonical(const fs::path& path, std::error_code& ec) {
+  const fs::path absolute = fs::absolute(path, ec);
+  if (ec) return {};
+  return fs::weakly_canonical(absolute, ec);
+}
+
+fs::file_type LinkStatusType(const fs::path& path) {
+  std::error_code ec;
+  return fs::symlink_status(path, ec).type();
+}
+
+// There are no reparse points here; the only entry that stands for another name is a
+// symbolic link, which is what a linked root must be caught as.
+bool IsLinkReparsePoint(const fs::path& path) {
+  return LinkStatusType(path) == fs::file_type::symlink;
+}
+
+// The file systems here are case-sensitive, so elements match only when equal.
+bool SameElement(const fs::path& a, const fs::path& b) { return a.native() == b.native(); }
+
+}  // namespace kov::update::platform

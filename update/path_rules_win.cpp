@@ -1,0 +1,138 @@
+#include <windows.h>
+
+#include <algorithm>
+#include <cwctype>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+#include "update/path_rules_platform.h"
+
+namespace kov::update::platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Set in the reparse tags of symbolic links, junctions and other entries that stand for a name.
+constexpr DWORD kNameSurrogateBit = 0x20000000;
+
+class ScopedHandle {
+ public:
+  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
+  ~ScopedHandle() {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+  }
+  ScopedHandle(const ScopedHandle&) = delete;
+  ScopedHandle& operator=(const ScopedHandle&) = delete;
+
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+std::error_code LastError() { return {static_cast<int>(GetLastError()), std::system_category()}; }
+
+bool IsMissing(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// GetFinalPathNameByHandleW answers in the \\?\ form; without it drive paths compare with
+// what callers and GetFullPathNameW write.
+std::wstring WithoutVerbatimPrefix(const std::wstring& text) {
+  constexpr std::wstring_view kVerbatimUnc = L"\\\\?\\UNC\\";
+  constexpr std::wstring_view kVerbatim = L"\\\\?\\";
+  if (text.starts_with(kVerbatimUnc)) return L"\\\\" + text.substr(kVerbatimUnc.size());
+  if (text.starts_with(kVerbatim)) return text.substr(kVerbatim.size());
+  return text;
+}
+
+fs::path FinalPathOfHandle(HANDLE handle, std::error_code& ec) {
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length =
+        GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0) {
+      ec = LastError();
+      return {};
+    }
+    if (length < buffer.size()) {
+      buffer.resize(length);
+      return WithoutVerbatimPrefix(buffer);
+    }
+    buffer.resize(length);  // too small: length is the size needed, terminator included
+  }
+}
+
+HANDLE OpenForQuery(const fs::path& path) {
+  return CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+std::optional<DWORD> ReparseTag(const fs::path& path) {
+  WIN32_FIND_DATAW entry{};
+  const HANDLE search = FindFirstFileW(path.c_str(), &entry);
+  if (search == INVALID_HANDLE_VALUE) return std::nullopt;
+  FindClose(search);
+  return entry.dwReserved0;
+}
+
+bool IsReparsePoint(DWORD attributes) {
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+}  // namespace
+
+fs::path WeaklyCanonical(const fs::path& path, std::error_code& ec) {
+  fs::path existing = fs::absolute(path, ec);
+  if (ec) return {};
+  fs::path rest;
+  for (;;) {
+    const ScopedHandle handle(OpenForQuery(existing));
+    if (handle.get() != INVALID_HANDLE_VALUE) {
+      const fs::path resolved = FinalPathOfHandle(handle.get(), ec);
+      if (ec) return {};
+      return rest.empty() ? resolved : (resolved / rest).lexically_normal();
+    }
+    const DWORD error = GetLastError();
+    if (!IsMissing(error)) {
+      ec.assign(static_cast<int>(error), std::system_category());
+      return {};
+    }
+    if (!existing.has_relative_path()) return (existing / rest).lexically_normal();
+    rest = rest.empty() ? existing.filename() : existing.filename() / rest;
+    existing = existing.parent_path();
+  }
+}
+
+fs::file_type LinkStatusType(const fs::path& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    return IsMissing(GetLastError()) ? fs::file_type::not_found : fs::file_type::none;
+  }
+  if (IsReparsePoint(attributes)) {
+    const std::optional<DWORD> tag = ReparseTag(path);
+    if (!tag) return fs::file_type::none;
+    if (*tag == IO_REPARSE_TAG_SYMLINK) return fs::file_type::symlink;
+  }
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? fs::file_type::directory
+                                                      : fs::file_type::regular;
+}
+
+bool IsLinkReparsePoint(const fs::path& path) {
+  if (!IsReparsePoint(GetFileAttributesW(path.c_str()))) return false;
+  const std::optional<DWORD> tag = ReparseTag(path);
+  return !tag || (*tag & kNameSurrogateBit) != 0;
+}
+
+bool SameElement(const fs::path& a, const fs::path& b) {
+  const std::wstring& left = a.native();
+  const std::wstring& right = b.native();
+  return std::equal(left.begin(), left.end(), right.begin(), right.end(),
+                    [](wchar_t x, wchar_t y) { return std::towlower(x) == std::towlower(y); });
+}
+
+}  // namespace kov::update::platform
