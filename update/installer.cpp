@@ -1,0 +1,434 @@
+#include "update/installer.h"
+
+#include <cstddef>
+#include <fstream>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "update/installer_platform.h"
+#include "update/path_rules.h"
+#include "update/process.h"
+#include "update/sha256.h"
+
+namespace kov::update {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t kMaxManifestEntries = 10000;
+constexpr int kTemporaryNameAttempts = 100;
+
+struct ManifestEntry {
+  std::string relative_path;
+  fs::path staged_path;
+  fs::path target_path;
+  fs::path backup_path;
+  bool target_existed = false;
+};
+
+using Entries = std::vector<ManifestEntry>;
+
+void Report(const InstallOptions& options, std::string_view line) {
+  if (options.log) options.log(line);
+}
+
+void RemoveQuietly(const fs::path& file) {
+  std::error_code ignored;
+  fs::remove(file, ignored);
+}
+
+// The staged update is spent once the run has an outcome that removes it.
+void RemoveWorkFolders(const UpdateJob& job) {
+  std::error_code ignored;
+  fs::remove_all(job.backup_dir, ignored);
+  fs::remove_all(job.staging_dir, ignored);
+}
+
+bool IsExistingFolder(const fs::path& path) {
+  std::error_code ec;
+  return fs::is_directory(path, ec);
+}
+
+bool FoldersOverlap(const UpdateJob& job) {
+  const fs::path* const pairs[][2] = {
+      {&job.staging_dir, &job.install_dir}, {&job.install_dir, &job.staging_dir},
+      {&job.backup_dir, &job.install_dir},  {&job.install_dir, &job.backup_dir},
+      {&job.backup_dir, &job.staging_dir},  {&job.staging_dir, &job.backup_dir}};
+  for (const auto& pair : pairs) {
+    if (PathIsWithin(*pair[0], *pair[1])) return true;
+  }
+  return false;
+}
+
+// The message of the first check the job fails, or null.
+const char* FirstJobProblem(const UpdateJob& job) {
+  if (job.parent_pid == 0) return "The update job has no launcher process.";
+  for (const fs::path* path : {&job.install_dir, &job.staging_dir, &job.backup_dir, &job.manifest,
+                               &job.restart, &job.log}) {
+    if (!IsAbsoluteJobPath(*path)) return "The update job contains a relative path.";
+  }
+  if (!IsExistingFolder(job.install_dir) || !IsExistingFolder(job.staging_dir)) {
+    return "The update job names a missing folder.";
+  }
+  if (FoldersOverlap(job)) {
+    return "The update staging and backup folders must be separate from the installation and "
+           "each other.";
+  }
+  if (PathIsWithin(job.manifest, job.install_dir) || PathIsWithin(job.log, job.install_dir)) {
+    return "The update job must not write into the installation before replacement.";
+  }
+  if (!IsRegularFile(job.manifest)) return "The update manifest is missing.";
+  if (!PathIsWithin(job.restart, job.install_dir)) {
+    return "The restart program is outside the installation.";
+  }
+  return nullptr;
+}
+
+// Path rules and protection, judged on the text alone.
+bool AcceptLine(const std::string& line, std::string& normalized, std::string& error) {
+  std::string reason;
+  if (!NormalizeRelativePath(line, normalized, &reason)) {
+    error = "The update manifest contains an unsafe path (" + reason + ").";
+    return false;
+  }
+  if (IsProtectedRelativePath(normalized)) {
+    error = "The update manifest contains a protected path: " + normalized + ".";
+    return false;
+  }
+  return true;
+}
+
+bool MakeEntry(const UpdateJob& job, const std::string& relative, ManifestEntry& entry,
+               std::string& error) {
+  fs::path relative_path;
+  try {
+    relative_path = PathFromUtf8(relative);
+  } catch (const std::runtime_error&) {
+    error = "The update manifest contains a path that is not valid UTF-8.";
+    return false;
+  }
+  entry = {relative, job.staging_dir / relative_path, job.install_dir / relative_path,
+           job.backup_dir / relative_path, false};
+  return true;
+}
+
+// The checks that need the disk: the staged file, and the way to the target.
+bool CheckEntryOnDisk(const UpdateJob& job, const ManifestEntry& entry, std::string& error) {
+  if (!PathIsWithin(entry.staged_path, job.staging_dir) || !IsRegularFile(entry.staged_path)) {
+    error = "The update is missing " + entry.relative_path + ".";
+    return false;
+  }
+  if (!PathIsWithin(entry.target_path, job.install_dir)) {
+    error = "The update manifest points outside the installation.";
+    return false;
+  }
+  if (HasReparseAncestor(entry.target_path, job.install_dir)) {
+    error = "The installation contains a link that the update will not follow.";
+    return false;
+  }
+  return true;
+}
+
+bool LoadManifest(const UpdateJob& job, Entries& entries, std::string& error) {
+  std::ifstream in(job.manifest, std::ios::binary);
+  if (!in) {
+    error = "Cannot read the update manifest.";
+    return false;
+  }
+  std::set<std::string> taken;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) continue;
+    std::string normalized;
+    if (!AcceptLine(line, normalized, error)) return false;
+    if (!taken.insert(normalized).second) continue;
+    ManifestEntry entry;
+    if (!MakeEntry(job, normalized, entry, error) || !CheckEntryOnDisk(job, entry, error)) {
+      return false;
+    }
+    entries.push_back(std::move(entry));
+    if (entries.size() > kMaxManifestEntries) {
+      error = "The update manifest holds too many files.";
+      return false;
+    }
+  }
+  if (entries.empty()) {
+    error = "The update manifest is empty.";
+    return false;
+  }
+  return true;
+}
+
+bool FindRestartProgram(const UpdateJob& job, const Entries& entries, std::string& error) {
+  std::string relative;
+  try {
+    relative = Utf8Path(job.restart.lexically_relative(job.install_dir));
+  } catch (const std::runtime_error&) {
+    relative.clear();  // no text form, so it cannot name an entry either
+  }
+  std::string normalized;
+  if (!NormalizeRelativePath(relative, normalized, nullptr)) {
+    error = "The restart program is not inside the installation.";
+    return false;
+  }
+  for (const ManifestEntry& entry : entries) {
+    if (entry.relative_path == normalized) return true;
+  }
+  error = "The update does not contain the launcher program.";
+  return false;
+}
+
+bool InspectTargets(Entries& entries, std::string& error) {
+  for (ManifestEntry& entry : entries) {
+    const EntryState state = QueryEntry(entry.target_path);
+    if (state == EntryState::Unknown) {
+      error = "Cannot inspect " + entry.relative_path + ".";
+      return false;
+    }
+    entry.target_existed = state != EntryState::Missing;
+  }
+  return true;
+}
+
+// Copies an existing target to its backup path; a new file needs none.
+bool BackUpTarget(const ManifestEntry& entry, const InstallFileOps& ops,
+                  std::vector<fs::path>& copies, std::string& error) {
+  switch (QueryEntry(entry.target_path)) {
+    case EntryState::Missing:
+      return true;
+    case EntryState::Unknown:
+      error = "Cannot inspect " + entry.relative_path + ".";
+      return false;
+    case EntryState::Other:
+      error = "The installation has an unexpected file at " + entry.relative_path + ".";
+      return false;
+    case EntryState::RegularFile:
+      break;
+  }
+  std::error_code ec;
+  fs::create_directories(entry.backup_path.parent_path(), ec);
+  if (ec) {
+    error = "Cannot create the update backup folder.";
+    return false;
+  }
+  if (!ops.copy_file(entry.target_path, entry.backup_path)) {
+    error = "Cannot back up " + entry.relative_path + ".";
+    return false;
+  }
+  copies.push_back(entry.backup_path);
+  return true;
+}
+
+bool BackUpTargets(const UpdateJob& job, const Entries& entries, const InstallFileOps& ops,
+                   std::string& error) {
+  std::vector<fs::path> copies;
+  for (const ManifestEntry& entry : entries) {
+    if (!BackUpTarget(entry, ops, copies, error)) return false;
+  }
+  // No target may be replaced while its only other copy could still be lost to a power cut.
+  if (!copies.empty() && !ops.sync_backups(job.backup_dir, copies)) {
+    error = "The update backup could not be written to disk.";
+    return false;
+  }
+  return true;
+}
+
+// The first name of the form prefix + attempt + ".tmp" in folder under which nothing exists,
+// or an empty path. A dangling link counts as taken: a copy through it would land elsewhere.
+fs::path FreeTemporaryName(const fs::path& folder, const std::string& prefix) {
+  for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
+    fs::path candidate = folder / (prefix + std::to_string(attempt) + ".tmp");
+    if (QueryEntry(candidate) == EntryState::Missing) return candidate;
+  }
+  return {};
+}
+
+// Copies source to temporary and brings it to the disk, so that a move never publishes a name
+// whose content is still only in memory.
+bool WriteTemporary(const fs::path& source, const fs::path& temporary, const InstallFileOps& ops) {
+  if (ops.copy_file(source, temporary) && ops.flush_file(temporary)) return true;
+  RemoveQuietly(temporary);
+  return false;
+}
+
+bool ReplaceFileOr(const fs::path& source, const fs::path& destination,
+                   const InstallOptions& options, const InstallFileOps& ops) {
+  if (options.replace_file) return options.replace_file(source, destination);
+  return ops.move_file(source, destination);
+}
+
+bool VerifyCopy(const ManifestEntry& entry, std::string& error) {
+  std::string ignored;
+  const std::string staged = Sha256FileHex(entry.staged_path, ignored);
+  if (staged.empty()) {
+    error = "Cannot verify " + entry.relative_path + ".";
+    return false;
+  }
+  if (Sha256FileHex(entry.target_path, ignored) == staged) return true;
+  error = "The installed file does not match the update: " + entry.relative_path + ".";
+  return false;
+}
+
+bool UndoEntry(const ManifestEntry& entry, const std::string& temporary_prefix,
+               const InstallFileOps& ops) {
+  if (!entry.target_existed) {
+    std::error_code ec;
+    fs::remove(entry.target_path, ec);
+    return !ec;
+  }
+  const fs::path temporary = FreeTemporaryName(entry.target_path.parent_path(), temporary_prefix);
+  if (temporary.empty() || !WriteTemporary(entry.backup_path, temporary, ops)) return false;
+  if (ops.move_file(temporary, entry.target_path)) return true;
+  RemoveQuietly(temporary);
+  return false;
+}
+
+// Undoes every replaced entry it can, the last replaced first; error is kept when all were.
+bool Rollback(const Entries& replaced, const InstallOptions& options, const InstallFileOps& ops,
+              std::string& error) {
+  Report(options, "rollback start");
+  const std::string temporary_prefix =
+      ".kov-update-rollback-" + std::to_string(CurrentProcessId()) + "-";
+  bool restored = true;
+  for (auto entry = replaced.rbegin(); entry != replaced.rend(); ++entry) {
+    if (!UndoEntry(*entry, temporary_prefix, ops)) restored = false;
+  }
+  if (restored) {
+    Report(options, "rollback complete");
+    return true;
+  }
+  error = "The previous files could not be restored.";
+  Report(options, "rollback failed");
+  return false;
+}
+
+class Replacement {
+ public:
+  Replacement(const InstallOptions& options, const InstallFileOps& ops)
+      : options_(options), ops_(ops), process_id_(std::to_string(CurrentProcessId())) {}
+
+  // Replaces and verifies each entry in order; false with error at the first failure.
+  bool Run(const Entries& entries, std::string& error) {
+    Report(options_, "replacing " + std::to_string(entries.size()) + " files");
+    for (std::size_t index = 0; index < entries.size(); ++index) {
+      if (!PutInPlace(entries[index], index, error)) return false;
+      replaced_.push_back(entries[index]);
+      if (!VerifyCopy(entries[index], error)) return false;
+    }
+    Report(options_, "replacement complete");
+    Report(options_, "verification complete");
+    return true;
+  }
+
+  const Entries& replaced() const { return replaced_; }
+
+ private:
+  bool PutInPlace(const ManifestEntry& entry, std::size_t index, std::string& error) {
+    const fs::path folder = entry.target_path.parent_path();
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    if (ec) {
+      error = "Cannot create the folder for " + entry.relative_path + ".";
+      return false;
+    }
+    const fs::path temporary =
+        FreeTemporaryName(folder, ".kov-update-" + process_id_ + "-" + std::to_string(index) + "-");
+    if (temporary.empty()) {
+      error = "Cannot find a free temporary name for " + entry.relative_path + ".";
+      return false;
+    }
+    if (!WriteTemporary(entry.staged_path, temporary, ops_)) {
+      error = "Cannot write " + entry.relative_path + ".";
+      return false;
+    }
+    if (!ReplaceFileOr(temporary, entry.target_path, options_, ops_)) {
+      RemoveQuietly(temporary);
+      error = "Cannot replace " + entry.relative_path + ".";
+      return false;
+    }
+    return true;
+  }
+
+  const InstallOptions& options_;
+  const InstallFileOps& ops_;
+  const std::string process_id_;
+  Entries replaced_;
+};
+
+// Undoes the replacement after a failure whose message error already holds.
+InstallStatus UndoReplacement(const UpdateJob& job, const Entries& replaced,
+                              const InstallOptions& options, const InstallFileOps& ops,
+                              std::string& error, InstallStatus restored,
+                              InstallStatus not_restored) {
+  if (!Rollback(replaced, options, ops, error)) return not_restored;
+  RemoveWorkFolders(job);
+  return restored;
+}
+
+bool Restart(const UpdateJob& job, const InstallOptions& options, std::string& error) {
+  Report(options, "restart start");
+  if (!LaunchApplication(job.restart, job.args, job.install_dir, error, true)) {
+    Report(options, "restart failed: " + error);
+    return false;
+  }
+  Report(options, "restart complete");
+  return true;
+}
+
+}  // namespace
+
+bool ValidateInstallJob(const UpdateJob& job, std::string& error) {
+  error.clear();
+  const char* problem = FirstJobProblem(job);
+  if (problem == nullptr) return true;
+  error = problem;
+  return false;
+}
+
+InstallResult InstallFilesWith(const UpdateJob& job, const InstallOptions& options, bool relaunch,
+                               const InstallFileOps& ops) {
+  InstallResult result;
+  if (!ValidateInstallJob(job, result.error)) return result;
+  Entries entries;
+  if (!LoadManifest(job, entries, result.error)) return result;
+  Report(options, "manifest entries: " + std::to_string(entries.size()));
+  if (!FindRestartProgram(job, entries, result.error)) return result;
+  if (!InspectTargets(entries, result.error)) return result;
+
+  Report(options, "backup start");
+  if (!BackUpTargets(job, entries, ops, result.error)) {
+    Report(options, "backup failed: " + result.error);
+    RemoveWorkFolders(job);
+    result.status = InstallStatus::BackupFailed;
+    return result;
+  }
+  Report(options, "backup complete");
+
+  Replacement replacement(options, ops);
+  if (!replacement.Run(entries, result.error)) {
+    Report(options, "install failed: " + result.error);
+    result.status = UndoReplacement(job, replacement.replaced(), options, ops, result.error,
+                                    InstallStatus::RolledBack, InstallStatus::RollbackFailed);
+    return result;
+  }
+  if (relaunch && !Restart(job, options, result.error)) {
+    result.status = UndoReplacement(job, replacement.replaced(), options, ops, result.error,
+                                    InstallStatus::RestartFailedRolledBack,
+                                    InstallStatus::RestartFailedRollbackFailed);
+    return result;
+  }
+  RemoveWorkFolders(job);
+  result.status = InstallStatus::Installed;
+  return result;
+}
+
+InstallResult InstallFiles(const UpdateJob& job, const InstallOptions& options, bool relaunch) {
+  return InstallFilesWith(job, options, relaunch, SystemInstallFileOps());
+}
+
+}  // namespace kov::update

@@ -1,0 +1,130 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+#include <vector>
+
+#include "update/installer_platform.h"
+
+namespace kov::update {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t kCopyBufferSize = 1 << 20;
+
+// Owns one descriptor; Close() tells whether the last writes were accepted.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+
+  bool valid() const { return fd_ >= 0; }
+  int get() const { return fd_; }
+  bool Close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+bool WriteAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t written = ::write(fd, data, size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+bool CopyByReading(int in, int out) {
+  std::vector<char> buffer(kCopyBufferSize);
+  for (;;) {
+    const ssize_t got = ::read(in, buffer.data(), buffer.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) return true;
+    if (!WriteAll(out, buffer.data(), static_cast<std::size_t>(got))) return false;
+  }
+}
+
+// Copies inside the kernel where the file systems allow it, else through a buffer.
+bool CopyContent(int in, int out) {
+  for (bool first = true;; first = false) {
+    const ssize_t copied = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+    if (copied == 0) return true;
+    if (copied > 0) continue;
+    if (errno == EINTR) continue;
+    const bool unsupported =
+        errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP;
+    return first && unsupported && CopyByReading(in, out);
+  }
+}
+
+// A careful copy: content, permission bits and times; a link at destination is not followed.
+bool CopyFileOver(const fs::path& source, const fs::path& destination) {
+  Descriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat info;
+  if (!in.valid() || ::fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  const mode_t mode = info.st_mode & 07777;
+  Descriptor out(
+      ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode));
+  if (!out.valid() || ::fchmod(out.get(), mode) != 0 || !CopyContent(in.get(), out.get())) {
+    return false;
+  }
+  const struct timespec times[2] = {info.st_atim, info.st_mtim};
+  return ::futimens(out.get(), times) == 0 && out.Close();
+}
+
+bool SyncDescriptorOf(const fs::path& path, int flags) {
+  Descriptor fd(::open(path.c_str(), flags | O_RDONLY | O_CLOEXEC));
+  return fd.valid() && ::fsync(fd.get()) == 0 && fd.Close();
+}
+
+bool FlushFile(const fs::path& file) { return SyncDescriptorOf(file, O_NOFOLLOW); }
+
+// rename is atomic but not durable: the folder's entry is only safe once the folder is synced.
+// A failed folder sync still reports the move, since the destination holds the new file now
+// and the caller must treat it as replaced.
+bool MoveFileDurably(const fs::path& source, const fs::path& destination) {
+  if (::rename(source.c_str(), destination.c_str()) != 0) return false;
+  SyncDescriptorOf(destination.parent_path(), O_DIRECTORY);
+  return true;
+}
+
+// One sync of the whole file system holding the backup covers every copy and folder entry.
+bool SyncBackups(const fs::path& backup_dir, const std::vector<fs::path>&) {
+  Descriptor fd(::open(backup_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return fd.valid() && ::syncfs(fd.get()) == 0 && fd.Close();
+}
+
+}  // namespace
+
+EntryState QueryEntry(const fs::path& path) {
+  std::error_code ec;
+  const fs::file_status status = fs::symlink_status(path, ec);
+  if (status.type() == fs::file_type::not_found) return EntryState::Missing;
+  if (ec) return EntryState::Unknown;
+  return status.type() == fs::file_type::regular ? EntryState::RegularFile : EntryState::Other;
+}
+
+bool IsAbsoluteJobPath(const fs::path& path) {
+  return !path.empty() && path.native().front() == '/';
+}
+
+InstallFileOps SystemInstallFileOps() {
+  return {CopyFileOver, FlushFile, MoveFileDurably, SyncBackups};
+}
+
+}  // namespace kov::update

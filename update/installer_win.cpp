@@ -1,0 +1,79 @@
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "update/installer_platform.h"
+
+namespace kov::update {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr DWORD kNameSurrogateBit = 0x20000000;
+
+bool IsSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
+
+// Links and junctions carry a name-surrogate reparse tag; other reparse points are plain data.
+bool IsNameSurrogate(const fs::path& path, bool& known) {
+  WIN32_FIND_DATAW data;
+  const HANDLE search = FindFirstFileW(path.c_str(), &data);
+  known = search != INVALID_HANDLE_VALUE;
+  if (!known) return false;
+  FindClose(search);
+  return (data.dwReserved0 & kNameSurrogateBit) != 0;
+}
+
+bool CopyFileOver(const fs::path& source, const fs::path& destination) {
+  return CopyFileW(source.c_str(), destination.c_str(), FALSE) != 0;
+}
+
+bool FlushFile(const fs::path& file) {
+  const HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const bool flushed = FlushFileBuffers(handle) != 0;
+  return CloseHandle(handle) != 0 && flushed;
+}
+
+bool MoveFileDurably(const fs::path& source, const fs::path& destination) {
+  return MoveFileExW(source.c_str(), destination.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool SyncBackups(const fs::path&, const std::vector<fs::path>& copies) {
+  for (const fs::path& copy : copies) {
+    if (!FlushFile(copy)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+EntryState QueryEntry(const fs::path& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD code = GetLastError();
+    const bool missing = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+    return missing ? EntryState::Missing : EntryState::Unknown;
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return EntryState::Other;
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return EntryState::RegularFile;
+  bool known = false;
+  const bool link = IsNameSurrogate(path, known);
+  if (!known) return EntryState::Unknown;
+  return link ? EntryState::Other : EntryState::RegularFile;
+}
+
+bool IsAbsoluteJobPath(const fs::path& path) {
+  const std::wstring root = path.root_name().native();
+  if (root.size() == 2) return root[1] == L':' && path.has_root_directory();
+  return root.size() >= 3 && IsSeparator(root[0]) && IsSeparator(root[1]);
+}
+
+InstallFileOps SystemInstallFileOps() {
+  return {CopyFileOver, FlushFile, MoveFileDurably, SyncBackups};
+}
+
+}  // namespace kov::update
