@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
 # Runs a Windows program under Wine with a prefix of the build's own, quietly.
-# Wine ends stdout lines with CRLF; they are turned back into LF so that
-# test discovery and scripts read the same text as on Linux.
-set -o pipefail
+# Output goes through a file so that Wine's background processes, which inherit the
+# program's handles and may outlive it, never hold the caller's pipes open. Wine ends
+# lines with CRLF; they are turned back into LF so test discovery reads what Linux prints.
 exe=$1
 shift
 : "${WINEPREFIX:=$(cd "$(dirname "$exe")/.." && pwd)/wineprefix}"
 export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-"${WINE:-/usr/lib/wine/wine64}" "$exe" "$@" | tr -d '\r'
+out=$(mktemp)
+"${WINE:-/usr/lib/wine/wine64}" "$exe" "$@" >"$out" 2>&1 </dev/null
+rc=$?
+tr -d '\r' <"$out"
+rm -f "$out"
+exit $rc

@@ -16,5 +16,8 @@ for preset in "${presets[@]}"; do
   if [ "$preset" = windows ]; then
     wine_prepare build/windows
   fi
-  ctest --preset "$preset" -j "$jobs"
+  status=0
+  ctest --preset "$preset" -j "$jobs" || status=$?
+  [ "$preset" != windows ] || wine_finish
+  [ $status -eq 0 ] || exit $status
 done

@@ -1,12 +1,20 @@
 # Sourced by the scripts that run Windows programs: Wine with a prefix of the build's own.
-# Wine builds its prefix on first start (seconds); doing it once up front keeps
-# that time out of test discovery and the first test.
 export WINE=${WINE:-/usr/lib/wine/wine64}
+export WINESERVER=${WINESERVER:-/usr/lib/wine/wineserver64}
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
+# Builds the prefix once (seconds on first start) and keeps one persistent wineserver
+# with Wine's own services running detached from our pipes; every later program then
+# starts in a fraction of a second instead of booting Wine again.
 wine_prepare() {  # $1: the build folder
   export WINEPREFIX="$(cd "$1" && pwd)/wineprefix"
-  "$WINE" wineboot --init >/dev/null 2>&1 || true
-  /usr/lib/wine/wineserver64 -w || true
+  mkdir -p "$WINEPREFIX"
+  "$WINESERVER" -k >/dev/null 2>&1 || true
+  "$WINESERVER" -p
+  "$WINE" wineboot --init </dev/null >/dev/null 2>&1 || true
+}
+
+wine_finish() {
+  "$WINESERVER" -k >/dev/null 2>&1 || true
 }
