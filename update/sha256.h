@@ -8,9 +8,15 @@
 
 namespace kov::update {
 
+// Which compression code a hash runs; the enumerators live in update/sha256_engine.h.
+enum class Sha256Engine : unsigned char;
+
 class Sha256 {
  public:
+  // Runs the fastest engine this processor has.
   Sha256();
+  // Runs the given engine, which the processor must have (tests and benchmarks).
+  explicit Sha256(Sha256Engine engine);
   void Update(const void* data, unsigned long long size);
   void Transform(const unsigned char* block);
   std::array<unsigned char, 32> Final();
@@ -20,6 +26,7 @@ class Sha256 {
   unsigned char buffer[64];
   std::uint64_t bufferedBytes;
   std::uint64_t totalBytes;
+  Sha256Engine engine;
 };
 
 // 64 lower-case hexadecimal digits.
