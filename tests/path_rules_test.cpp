@@ -83,7 +83,7 @@ TEST(IsProtectedRelativePath, MatchesWholeSegmentsAndLastExtensionInAnyCase) {
        {"Saves/slot1.dat", "tools/game", "a/b/logs", "GAME/x.dll", "bin/cache/x.dll", "dlc",
         "user_data.migrating/x", "settings.toml", "config/settings.toml.bak", "7c30e5a2/file",
         "x/Default.XEX", "Data.Bin", "a/NXEART", "launcher.AppImage", "notes/.log",
-        "dump/crash.DMP", "a.tar.gz", "b/x.7z"}) {
+        "dump/crash.DMP", "a.tar.gz", "b/x.7z", ".log"}) {
     EXPECT_TRUE(IsProtectedRelativePath(path)) << path;
   }
   for (const char* path :
