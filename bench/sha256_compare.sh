@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Our SHA-256 throughput beside OpenSSL's on this machine, in decimal MB/s of CPU time (user
+# plus system, as `openssl speed` and Google Benchmark count it), best of a few runs each.
+# Builds nothing: give the sha256_bench program or its folder (default build/linux-bench/bin).
+#   bench/sha256_compare.sh [build/linux-bench/bin | path/to/sha256_bench]
+# The 1 GiB file lives in ${TMPDIR:-/tmp} unless KOV_SHA256_BENCH_FILE names another place.
+set -euo pipefail
+
+target=${1:-build/linux-bench/bin}
+[[ -d $target ]] && target=$target/sha256_bench
+file=${KOV_SHA256_BENCH_FILE:-${TMPDIR:-/tmp}/kov-sha256-bench-1GiB.bin}
+runs=${KOV_SHA256_BENCH_RUNS:-3}
+no_sha_ni=':~0x20000000'
+
+ours=$("$target" --file="$file" --benchmark_repetitions="$runs" --benchmark_format=csv 2>/dev/null)
+
+# Best bytes_per_second of one benchmark's repetitions, in MB/s.
+ours_best() {
+  awk -F, -v name="\"$1\"" '
+    NR == 1 || /^name,/ { for (i = 1; i <= NF; ++i) if ($i == "bytes_per_second") col = i; next }
+    $1 == name && $col > best { best = $col }
+    END { printf "%.0f", best / 1e6 }' <<<"$ours"
+}
+
+# Best of `openssl speed` over 1 MiB blocks; it prints thousands of bytes per second.
+openssl_speed_best() {
+  local best=0 rate
+  for ((i = 0; i < runs; ++i)); do
+    rate=$(openssl speed -evp sha256 -bytes 1048576 -seconds 3 2>/dev/null |
+      awk '/^sha256 / { sub("k", "", $2); printf "%.0f", $2 / 1000 }')
+    ((rate > best)) && best=$rate
+  done
+  echo "$best"
+}
+
+# Best of `openssl dgst` over the cached file, by its CPU time.
+openssl_dgst_best() {
+  local size best=0 rate seconds
+  size=$(stat -c %s "$file")
+  for ((i = 0; i < runs; ++i)); do
+    seconds=$({ TIMEFORMAT='%U %S'; time openssl dgst -sha256 "$file" >/dev/null; } 2>&1)
+    rate=$(awk -v s="$seconds" -v n="$size" 'BEGIN { split(s, t, " "); printf "%.0f", n / (t[1] + t[2]) / 1e6 }')
+    ((rate > best)) && best=$rate
+  done
+  echo "$best"
+}
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+verdict() { awk -v r="$1" -v g="$2" 'BEGIN { print (r >= g ? "met" : "NOT met") }'; }
+
+row() {  # label, ours, theirs, goal
+  local r
+  r=$(ratio "$2" "$3")
+  printf '%-44s %8s %8s %6s   goal >= %s: %s\n' "$1" "$2" "$3" "$r" "$4" "$(verdict "$r" "$4")"
+}
+
+ssl_sha_ni=$(openssl_speed_best)
+ssl_no_sha_ni=$(OPENSSL_ia32cap=$no_sha_ni openssl_speed_best)
+dgst=$(openssl_dgst_best)
+dgst_no_sha_ni=$(OPENSSL_ia32cap=$no_sha_ni openssl_dgst_best)
+
+printf '%-44s %8s %8s %6s\n' "MB/s (1 MB = 10^6 bytes)" ours openssl ratio
+row "Sha256Hex 1 MiB, SHA-NI vs speed" "$(ours_best Sha256Hex_1MiB/ShaNi)" "$ssl_sha_ni" 0.90
+row "Sha256Hex 1 MiB, portable vs speed no SHA-NI" "$(ours_best Sha256Hex_1MiB/Portable)" "$ssl_no_sha_ni" 0.75
+row "Sha256FileHex 1 GiB, SHA-NI vs dgst" "$(ours_best Sha256FileHex_1GiB/ShaNi/iterations:2)" "$dgst" 0.90
+row "Sha256FileHex 1 GiB, portable vs dgst no SHA-NI" \
+  "$(ours_best Sha256FileHex_1GiB/Portable/iterations:2)" "$dgst_no_sha_ni" 0.75
