@@ -22,6 +22,7 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
+#ifndef _WIN32
 // A copy of a helper program whose full path is longer than 1023 characters.
 std::filesystem::path DeepCopyOf(const std::filesystem::path& program,
                                  const std::filesystem::path& base) {
@@ -33,22 +34,23 @@ std::filesystem::path DeepCopyOf(const std::filesystem::path& program,
   std::filesystem::copy_file(program, copy, ec);
   return ec ? std::filesystem::path() : copy;
 }
+#endif
 
 TEST(ProcessIdentity, AChildSeesItsOwnIdExecutableAndArguments) {
   test::TempDir dir;
   const auto report = dir / "report.txt";
-  const std::vector<std::string> arguments{Utf8Path(report),
-                                           "two words",
-                                           "",
-                                           "\xC3\x9C"
-                                           "bung \xE2\x82\xAC",
-                                           "tab\there",
-                                           "quote\"inside",
-                                           "ends\\",
-                                           "\\\"x",
-                                           "--job"};
-  const auto shallow = test::BuiltProgram("report_self");
-  for (const auto& program : {shallow, DeepCopyOf(shallow, dir.path())}) {
+  // "Übung €" spelled in UTF-8 bytes.
+  const std::vector<std::string> arguments{
+      Utf8Path(report), "two words",     "",       "\xC3\x9C\x62ung \xE2\x82\xAC",
+      "tab\there",      "quote\"inside", "ends\\", "\\\"x",
+      "--job"};
+  std::vector<std::filesystem::path> programs{test::BuiltProgram("report_self")};
+  // Windows starts no program from beyond MAX_PATH (and Wine crashes trying), so the grown
+  // buffer is seen on POSIX only.
+#ifndef _WIN32
+  programs.push_back(DeepCopyOf(programs.front(), dir.path()));
+#endif
+  for (const auto& program : programs) {
     SCOPED_TRACE(program.native().size());
     ASSERT_FALSE(program.empty()) << "the helper program could not be copied";
     std::error_code ec;
