@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <stdexcept>
+#include <tuple>
 
 #include "tests/test_util.h"
 
@@ -22,9 +23,7 @@ struct WellFormed {
 TEST(PathText, WellFormedTextKeepsItsCharactersBothWays) {
   const WellFormed cases[] = {
       {"", u""},
-      {"D:\\\xC3\x9C"
-       "bung\\a.txt",
-       u"D:\\\u00DCbung\\a.txt"},
+      {"D:\\\xC3\x9C\x62ung\\a.txt", u"D:\\\u00DCbung\\a.txt"},
       {"a/b=c", u"a/b=c"},
       {"\x7F\xC2\x80\xDF\xBF", u"\u007F\u0080\u07FF"},
       {"\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF", u"\u0800\uD7FF\uE000\uFFFF"},
@@ -95,30 +94,35 @@ path PathWithoutUtf8Form() {
 
 // --- writer ----------------------------------------------------------------------------
 
-UpdateJob SampleJob() {
+const std::string kBase =
+    "format=1\nparent_pid=42\ninstall_dir=/i\nstaging_dir=/s\nbackup_dir=/b\nmanifest=/m\n"
+    "restart=/r\nlog=/l\n";
+
+UpdateJob BaseJob() {
   UpdateJob job;
-  job.parent_pid = 4321;
-  job.install_dir = PathFromUtf8(
-      "D:\\\xC3\x9C"
-      "bung");
-  job.staging_dir = "/s=t";
+  job.parent_pid = 42;
+  job.install_dir = "/i";
+  job.staging_dir = "/s";
   job.backup_dir = "/b";
   job.manifest = "/m";
   job.restart = "/r";
   job.log = "/l";
-  job.args = {"--a", ""};
   return job;
 }
 
-void ExpectSameJob(const UpdateJob& actual, const UpdateJob& expected) {
-  EXPECT_EQ(actual.parent_pid, expected.parent_pid);
-  EXPECT_EQ(actual.install_dir, expected.install_dir);
-  EXPECT_EQ(actual.staging_dir, expected.staging_dir);
-  EXPECT_EQ(actual.backup_dir, expected.backup_dir);
-  EXPECT_EQ(actual.manifest, expected.manifest);
-  EXPECT_EQ(actual.restart, expected.restart);
-  EXPECT_EQ(actual.log, expected.log);
-  EXPECT_EQ(actual.args, expected.args);
+// Every member, so that a mismatch names the member.
+auto Members(const UpdateJob& job) {
+  return std::tie(job.parent_pid, job.install_dir, job.staging_dir, job.backup_dir, job.manifest,
+                  job.restart, job.log, job.args);
+}
+
+UpdateJob SampleJob() {
+  UpdateJob job = BaseJob();
+  job.parent_pid = 4321;
+  job.install_dir = PathFromUtf8("D:\\\xC3\x9C\x62ung");
+  job.staging_dir = "/s=t";
+  job.args = {"--a", ""};
+  return job;
 }
 
 TEST(UpdateJobWriter, WritesTheFixedLinesAndReadsBackEqual) {
@@ -127,12 +131,11 @@ TEST(UpdateJobWriter, WritesTheFixedLinesAndReadsBackEqual) {
   ASSERT_TRUE(WriteUpdateJob(dir / "job.txt", SampleJob(), error));
   EXPECT_EQ(error, "");
   EXPECT_EQ(test::ReadFile(dir / "job.txt"),
-            "format=1\nparent_pid=4321\ninstall_dir=D:\\\xC3\x9C"
-            "bung\nstaging_dir=/s=t\n"
+            "format=1\nparent_pid=4321\ninstall_dir=D:\\\xC3\x9C\x62ung\nstaging_dir=/s=t\n"
             "backup_dir=/b\nmanifest=/m\nrestart=/r\nlog=/l\narg=--a\narg=\n");
   const auto read = ReadUpdateJob(dir / "job.txt", error);
   ASSERT_TRUE(read.has_value()) << error;
-  ExpectSameJob(*read, SampleJob());
+  EXPECT_EQ(Members(*read), Members(SampleJob()));
 }
 
 TEST(UpdateJobWriter, RefusesWhatTheFileCannotCarryAndLeavesTheFileAlone) {
@@ -176,22 +179,6 @@ TEST(UpdateJobWriter, ReportsAFileThatCannotBeWritten) {
 }
 
 // --- reader ----------------------------------------------------------------------------
-
-const std::string kBase =
-    "format=1\nparent_pid=42\ninstall_dir=/i\nstaging_dir=/s\nbackup_dir=/b\nmanifest=/m\n"
-    "restart=/r\nlog=/l\n";
-
-UpdateJob BaseJob() {
-  UpdateJob job;
-  job.parent_pid = 42;
-  job.install_dir = "/i";
-  job.staging_dir = "/s";
-  job.backup_dir = "/b";
-  job.manifest = "/m";
-  job.restart = "/r";
-  job.log = "/l";
-  return job;
-}
 
 // The base text without the line of one key.
 std::string BaseWithout(const std::string& key) {
@@ -245,7 +232,7 @@ TEST(UpdateJobReader, AcceptsWhatTheWriterNeverProduces) {
     EXPECT_EQ(error, "");
     UpdateJob expected = BaseJob();
     c.expect(expected);
-    ExpectSameJob(*job, expected);
+    EXPECT_EQ(Members(*job), Members(expected));
   }
 }
 

@@ -21,36 +21,41 @@ bool IsLowSurrogate(char32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
   throw std::runtime_error("The path is not valid UTF-16.");
 }
 
+// A multi-byte sequence as its lead byte announces it.
+struct Sequence {
+  std::size_t length;
+  unsigned char payload_mask;  // the lead byte's bits that belong to the code point
+  char32_t smallest;           // anything below has a shorter form
+};
+
+Sequence SequenceStartedBy(unsigned char lead) {
+  if ((lead & 0xE0) == 0xC0) return {2, 0x1F, 0x80};
+  if ((lead & 0xF0) == 0xE0) return {3, 0x0F, 0x800};
+  if ((lead & 0xF8) == 0xF0) return {4, 0x07, 0x10000};
+  ThrowMalformedUtf8();  // a continuation byte out of place, or a byte UTF-8 never uses
+}
+
 // Decodes the code point starting at text[pos] and advances pos past it. Accepts the shortest
 // form only, and no surrogates or values above U+10FFFF, whatever the platform's own
 // converter would let through.
 char32_t DecodeUtf8(std::string_view text, std::size_t& pos) {
   const auto lead = static_cast<unsigned char>(text[pos]);
-  std::size_t length = 0;
-  char32_t code_point = 0;
-  char32_t smallest = 0;
   if (lead < 0x80) {
     ++pos;
     return lead;
-  } else if ((lead & 0xE0) == 0xC0) {
-    length = 2, code_point = lead & 0x1F, smallest = 0x80;
-  } else if ((lead & 0xF0) == 0xE0) {
-    length = 3, code_point = lead & 0x0F, smallest = 0x800;
-  } else if ((lead & 0xF8) == 0xF0) {
-    length = 4, code_point = lead & 0x07, smallest = 0x10000;
-  } else {
-    ThrowMalformedUtf8();  // a stray continuation byte or a byte that never occurs
   }
-  if (text.size() - pos < length) ThrowMalformedUtf8();
-  for (std::size_t i = 1; i < length; ++i) {
+  const Sequence sequence = SequenceStartedBy(lead);
+  if (text.size() - pos < sequence.length) ThrowMalformedUtf8();
+  char32_t code_point = lead & sequence.payload_mask;
+  for (std::size_t i = 1; i < sequence.length; ++i) {
     const auto next = static_cast<unsigned char>(text[pos + i]);
     if ((next & 0xC0) != 0x80) ThrowMalformedUtf8();
     code_point = (code_point << 6) | (next & 0x3F);
   }
-  if (code_point < smallest || code_point > kMaxCodePoint || IsSurrogate(code_point)) {
+  if (code_point < sequence.smallest || code_point > kMaxCodePoint || IsSurrogate(code_point)) {
     ThrowMalformedUtf8();
   }
-  pos += length;
+  pos += sequence.length;
   return code_point;
 }
 
