@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <utility>
 
 #include "update/sha256_engine.h"
 #include "update/update_job.h"
@@ -29,12 +30,6 @@ inline std::uint32_t BigSigma0(std::uint32_t x) {
 inline std::uint32_t BigSigma1(std::uint32_t x) {
   return std::rotr(x, 6) ^ std::rotr(x, 11) ^ std::rotr(x, 25);
 }
-inline std::uint32_t SmallSigma0(std::uint32_t x) {
-  return std::rotr(x, 7) ^ std::rotr(x, 18) ^ (x >> 3);
-}
-inline std::uint32_t SmallSigma1(std::uint32_t x) {
-  return std::rotr(x, 17) ^ std::rotr(x, 19) ^ (x >> 10);
-}
 // Same truth tables as the textbook forms, with fewer operations.
 inline std::uint32_t Choose(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
   return ((y ^ z) & x) ^ z;
@@ -54,40 +49,82 @@ inline std::uint32_t Majority(std::uint32_t x, std::uint32_t y, std::uint32_t z)
   h = t1 + BigSigma0(a) + Majority(a, b, c);
 }
 
-// The schedule word of round 16 * k + n, kept in a ring of the last sixteen words.
-template <int n, bool kExpand>
-[[gnu::always_inline]] inline std::uint32_t ScheduleWord(std::uint32_t (&w)[16]) {
-  if constexpr (kExpand) {
-    w[n] += SmallSigma1(w[(n + 14) & 15]) + w[(n + 9) & 15] + SmallSigma0(w[(n + 1) & 15]);
+// Four rounds from round n, which must be a multiple of four: every fourth round the names
+// of the working variables have turned half way round.
+template <int n>
+[[gnu::always_inline]] inline void FourRounds(std::uint32_t (&v)[8], const std::uint32_t* input) {
+  auto& [a, b, c, d, e, f, g, h] = v;
+  if constexpr (n % 8 == 0) {
+    Round(a, b, c, d, e, f, g, h, input[0]);
+    Round(h, a, b, c, d, e, f, g, input[1]);
+    Round(g, h, a, b, c, d, e, f, input[2]);
+    Round(f, g, h, a, b, c, d, e, input[3]);
+  } else {
+    Round(e, f, g, h, a, b, c, d, input[0]);
+    Round(d, e, f, g, h, a, b, c, input[1]);
+    Round(c, d, e, f, g, h, a, b, input[2]);
+    Round(b, c, d, e, f, g, h, a, input[3]);
   }
-  return w[n];
 }
 
-template <int n, bool kExpand>
-[[gnu::always_inline]] inline void EightRounds(std::uint32_t (&v)[8], std::uint32_t (&w)[16],
-                                               const std::uint32_t* k) {
-  auto& [a, b, c, d, e, f, g, h] = v;
-  Round(a, b, c, d, e, f, g, h, k[n + 0] + ScheduleWord<n + 0, kExpand>(w));
-  Round(h, a, b, c, d, e, f, g, k[n + 1] + ScheduleWord<n + 1, kExpand>(w));
-  Round(g, h, a, b, c, d, e, f, k[n + 2] + ScheduleWord<n + 2, kExpand>(w));
-  Round(f, g, h, a, b, c, d, e, k[n + 3] + ScheduleWord<n + 3, kExpand>(w));
-  Round(e, f, g, h, a, b, c, d, k[n + 4] + ScheduleWord<n + 4, kExpand>(w));
-  Round(d, e, f, g, h, a, b, c, k[n + 5] + ScheduleWord<n + 5, kExpand>(w));
-  Round(c, d, e, f, g, h, a, b, k[n + 6] + ScheduleWord<n + 6, kExpand>(w));
-  Round(b, c, d, e, f, g, h, a, k[n + 7] + ScheduleWord<n + 7, kExpand>(w));
+// The message schedule runs four words at a time in vector registers, which most processors
+// execute beside the integer work of the rounds.
+using Words = std::uint32_t __attribute__((vector_size(16)));
+
+inline Words SmallSigma0(Words x) { return (x >> 7 ^ x << 25) ^ (x >> 18 ^ x << 14) ^ x >> 3; }
+inline Words SmallSigma1(Words x) { return (x >> 17 ^ x << 15) ^ (x >> 19 ^ x << 13) ^ x >> 10; }
+
+// The next four schedule words from the last sixteen, oldest first. The third and fourth
+// depend on the first and second, hence the second pass.
+inline Words NextWords(Words w0, Words w1, Words w2, Words w3) {
+  const Words zero = {};
+  const Words sum = w0 + SmallSigma0(__builtin_shufflevector(w0, w1, 1, 2, 3, 4)) +
+                    __builtin_shufflevector(w2, w3, 1, 2, 3, 4);
+  const Words low = sum + SmallSigma1(__builtin_shufflevector(w3, zero, 2, 3, 4, 4));
+  return low + SmallSigma1(__builtin_shufflevector(zero, low, 0, 0, 4, 5));
+}
+
+inline void StoreRoundInputs(std::uint32_t* input, Words words, int round) {
+  const Words sum =
+      words + Words{kRound[round], kRound[round + 1], kRound[round + 2], kRound[round + 3]};
+  std::memcpy(input, &sum, sizeof sum);
+}
+
+// Rounds first + 4 q to first + 4 q + 3, and meanwhile the schedule words of the same
+// positions sixteen rounds on.
+template <int first, int q>
+[[gnu::always_inline]] inline void QuadRounds(std::uint32_t (&v)[8], Words (&w)[4],
+                                              std::uint32_t (&input)[16]) {
+  FourRounds<4 * q>(v, input + 4 * q);
+  if constexpr (first < 48) {
+    w[q] = NextWords(w[q], w[(q + 1) % 4], w[(q + 2) % 4], w[(q + 3) % 4]);
+    StoreRoundInputs(input + 4 * q, w[q], first + 16 + 4 * q);
+  }
+}
+
+template <int first, int... q>
+[[gnu::always_inline]] inline void SixteenRounds(std::uint32_t (&v)[8], Words (&w)[4],
+                                                 std::uint32_t (&input)[16],
+                                                 std::integer_sequence<int, q...>) {
+  (QuadRounds<first, q>(v, w, input), ...);
 }
 
 void CompressBlock(std::uint32_t* state, const unsigned char* block) {
-  std::uint32_t w[16];
-  for (int i = 0; i < 16; ++i) w[i] = LoadBigEndian(block + 4 * i);
+  Words w[4];
+  std::uint32_t input[16];  // schedule word plus round constant, for the next sixteen rounds
+  for (int q = 0; q < 4; ++q) {
+    const unsigned char* bytes = block + 16 * q;
+    w[q] = Words{LoadBigEndian(bytes), LoadBigEndian(bytes + 4), LoadBigEndian(bytes + 8),
+                 LoadBigEndian(bytes + 12)};
+    StoreRoundInputs(input + 4 * q, w[q], 4 * q);
+  }
   std::uint32_t v[8];
   std::copy_n(state, 8, v);
-  EightRounds<0, false>(v, w, kRound);
-  EightRounds<8, false>(v, w, kRound);
-  for (int first = 16; first < 64; first += 16) {
-    EightRounds<0, true>(v, w, kRound + first);
-    EightRounds<8, true>(v, w, kRound + first);
-  }
+  constexpr auto kQuads = std::make_integer_sequence<int, 4>{};
+  SixteenRounds<0>(v, w, input, kQuads);
+  SixteenRounds<16>(v, w, input, kQuads);
+  SixteenRounds<32>(v, w, input, kQuads);
+  SixteenRounds<48>(v, w, input, kQuads);
   for (int i = 0; i < 8; ++i) state[i] += v[i];
 }
 
