@@ -321,6 +321,24 @@ INSTANTIATE_TEST_SUITE_P(Outcomes, FailedUpdaterRun,
                                   ModeName(std::get<1>(info.param));
                          });
 
+TEST(UpdaterOutcome, PreviousLauncherThatCannotStartLeavesTheExitCodeAlone) {
+  test::TempDir dir;
+  Scene scene(dir);
+  scene.WriteJob();
+  test::WriteFile(scene.job.manifest, "data/missing.txt\n");
+  std::error_code ec;
+  fs::remove(scene.job.restart, ec);
+
+  EXPECT_EQ(scene.Run(Mode::kDriver), 4);
+
+  const Lines lines = LinesOf(scene.log);
+  ASSERT_EQ(lines.size(), 12u);
+  EXPECT_THAT(lines[10], StartsWith("could not restart the previous launcher: Could not start "
+                                    "the program ("));
+  EXPECT_EQ(lines[11], "exit code: 4");
+  EXPECT_TRUE(fs::exists(scene.job_file));
+}
+
 // Runs that end before any log could tell about them: no file may appear.
 struct SilentExit {
   const char* name;
