@@ -68,7 +68,7 @@ report() {  # $1: title, $2: scratch folder, $3: outcome of the run
 
 run_linux() {
   local dir=$build_root/linux scratch
-  build linux "$dir"
+  build linux "$dir" || return 1
   scratch=$(realpath -m "$dir/sample-update")
   rm -rf "$scratch"
   echo "=== linux: sample update in $scratch"
@@ -79,7 +79,7 @@ run_linux() {
 
 run_windows() {
   local dir=$build_root/windows scratch
-  build windows "$dir"
+  build windows "$dir" || return 1
   scratch=$(realpath -m "$dir/sample-update")
   rm -rf "$scratch"
   echo "=== windows (Wine): sample update in $scratch"
