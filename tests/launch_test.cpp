@@ -160,6 +160,29 @@ TEST_F(LaunchTest, ArgumentsReachTheChildUnchangedInItsFolder) {
   }
 }
 
+TEST_F(LaunchTest, BytesThatAreNotUtf8AreNoError) {
+  Echo echo = Run({"bad \xFF byte"}, false);
+#ifdef _WIN32
+  const std::vector<std::string> received = {"bad \xEF\xBF\xBD byte"};  // U+FFFD in its place
+#else
+  const std::vector<std::string> received = {"bad \xFF byte"};
+#endif
+  EXPECT_EQ(echo["argv"], received);
+}
+
+TEST_F(LaunchTest, RelativeProgramIsFoundFromTheCallersFolder) {
+  const fs::path caller_folder = fs::current_path();
+  fs::current_path(program_.parent_path());
+  std::string error;
+  const bool started =
+      LaunchApplication(program_.filename(), {"relative"}, dir_.path(), error, true);
+  fs::current_path(caller_folder);
+  ASSERT_TRUE(started) << error;
+  const std::optional<Echo> echo = WaitForEcho(dir_.path(), kChildStarts);
+  ASSERT_TRUE(echo.has_value());
+  EXPECT_EQ(echo->at("argv"), std::vector<std::string>{"relative"});
+}
+
 TEST_F(LaunchTest, CommandLineQuotesOnlyWhatNeedsIt) {
 #ifndef _WIN32
   GTEST_SKIP() << "POSIX hands the arguments over without a command line";
@@ -284,6 +307,14 @@ TEST_F(LaunchTest, UpdateHelperStartsInTheJobFolderWithItsEnvironment) {
   ASSERT_EQ((*echo)["cwd"].size(), 1u);
   EXPECT_TRUE(fs::equivalent(PathFromUtf8((*echo)["cwd"][0]), dir_ / "job folder", ec));
   EXPECT_THAT((*echo)["env"], Contains("RX9_UPDATE_TEST=kept for the helper"));
+
+#ifndef _WIN32
+  // A job path without a UTF-8 form cannot be written on the helper's command line.
+  const fs::path unnamed_job = dir_ / "job\xFF.txt";
+  test::WriteFile(unnamed_job, "format=1\n");
+  EXPECT_FALSE(LaunchUpdateHelper(program_, unnamed_job, error));
+  EXPECT_EQ(error, "The update job file's path has no UTF-8 form.");
+#endif
 }
 
 TEST_F(LaunchTest, LeavesNoChildAndNoDescriptorBehind) {
@@ -304,15 +335,6 @@ TEST_F(LaunchTest, LeavesNoChildAndNoDescriptorBehind) {
   EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "a started program is still our child";
   EXPECT_EQ(errno, ECHILD);
 #endif
-}
-
-TEST(AppImageTest, IsNotAvailableInThisBuild) {
-  std::string error;
-  EXPECT_FALSE(ApplyAppImageUpdate("a.AppImage", "b.AppImage", {"x"}, error));
-  EXPECT_EQ(error, "Automatic updates are only available in the Linux AppImage build.");
-  fs::path original = "kept";
-  EXPECT_FALSE(HasOriginalAppImage(original));
-  EXPECT_EQ(original, fs::path("kept"));
 }
 
 }  // namespace

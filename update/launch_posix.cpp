@@ -66,7 +66,8 @@ StartPlan PlanStart(const std::filesystem::path& program, const std::vector<std:
 }
 
 [[noreturn]] void RunProgram(const StartPlan& plan, int report_fd) {
-  // Like a Windows child without inherited handles, it gets only the standard streams.
+  // Like a Windows child without inherited handles, it gets only the standard streams (where
+  // the kernel supports this; an older one lets the descriptors through).
   close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
   if (chdir(plan.folder.c_str()) != 0) FailStart(report_fd);
   if (plan.environment.empty()) {
