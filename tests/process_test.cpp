@@ -110,7 +110,7 @@ TEST(WaitForProcess, GivesUpAfterTheTimeOut) {
     const auto waited = Clock::now() - start;
     EXPECT_EQ(error, "The launcher did not exit in time.");
     EXPECT_GE(waited, milliseconds(timeout * 9 / 10));  // timer granularity
-    EXPECT_LT(waited, milliseconds(timeout + 2000));
+    EXPECT_LT(waited, milliseconds(timeout + 5000));    // the child runs for a minute
   }
 }
 
