@@ -18,8 +18,8 @@ constexpr int kExitParentStillRunning = 3;
 
 using NativeWord = std::filesystem::path::string_type;
 
-// Every line reaches the disk before the next step: a crash or power cut must still leave
-// the story of the run behind. A file that cannot be opened silently loses the lines.
+// Every line is flushed before the next step, so that a run that dies half-way still leaves
+// its story behind. A file that cannot be opened silently loses the lines.
 class UpdateLog {
  public:
   explicit UpdateLog(const std::filesystem::path& file) : stream_(file, kMode) {}
