@@ -87,16 +87,8 @@ std::optional<pid_t> SingleProcessId(unsigned long pid) {
 }
 
 bool Report(WaitResult result, std::string& error) {
-  switch (result) {
-    case WaitResult::kExited:
-      return true;
-    case WaitResult::kTimedOut:
-      error = kTimedOut;
-      return false;
-    case WaitResult::kFailed:
-      break;
-  }
-  error = kWaitFailed;
+  if (result == WaitResult::kExited) return true;
+  error = result == WaitResult::kTimedOut ? kTimedOut : kWaitFailed;
   return false;
 }
 
