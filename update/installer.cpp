@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <fstream>
 #include <set>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -31,6 +32,9 @@ struct ManifestEntry {
 };
 
 using Entries = std::vector<ManifestEntry>;
+// The entries replaced so far: always the first ones of the manifest, in order, so a view
+// of them is kept instead of a second copy of every path.
+using Replaced = std::span<const ManifestEntry>;
 
 void Report(const InstallOptions& options, std::string_view line) {
   if (options.log) options.log(line);
@@ -289,7 +293,7 @@ bool UndoEntry(const ManifestEntry& entry, const std::string& temporary_prefix,
 }
 
 // Undoes every replaced entry it can, the last replaced first; error is kept when all were.
-bool Rollback(const Entries& replaced, const InstallOptions& options, const InstallFileOps& ops,
+bool Rollback(Replaced replaced, const InstallOptions& options, const InstallFileOps& ops,
               std::string& error) {
   Report(options, "rollback start");
   const std::string temporary_prefix =
@@ -317,7 +321,7 @@ class Replacement {
     Report(options_, "replacing " + std::to_string(entries.size()) + " files");
     for (std::size_t index = 0; index < entries.size(); ++index) {
       if (!PutInPlace(entries[index], index, error)) return false;
-      replaced_.push_back(entries[index]);
+      replaced_ = Replaced(entries).first(index + 1);
       if (!VerifyCopy(entries[index], error)) return false;
     }
     Report(options_, "replacement complete");
@@ -325,7 +329,7 @@ class Replacement {
     return true;
   }
 
-  const Entries& replaced() const { return replaced_; }
+  Replaced replaced() const { return replaced_; }
 
  private:
   bool PutInPlace(const ManifestEntry& entry, std::size_t index, std::string& error) {
@@ -357,11 +361,11 @@ class Replacement {
   const InstallOptions& options_;
   const InstallFileOps& ops_;
   const std::string process_id_;
-  Entries replaced_;
+  Replaced replaced_;
 };
 
 // Undoes the replacement after a failure whose message error already holds.
-InstallStatus UndoReplacement(const UpdateJob& job, const Entries& replaced,
+InstallStatus UndoReplacement(const UpdateJob& job, Replaced replaced,
                               const InstallOptions& options, const InstallFileOps& ops,
                               std::string& error, InstallStatus restored,
                               InstallStatus not_restored) {

@@ -28,13 +28,30 @@ bool CopyFileOver(const fs::path& source, const fs::path& destination) {
   return CopyFileW(source.c_str(), destination.c_str(), FALSE) != 0;
 }
 
-bool FlushFile(const fs::path& file) {
-  const HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+HANDLE OpenForFlush(const fs::path& file) {
+  return CreateFileW(file.c_str(), GENERIC_WRITE,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+bool FlushHandle(HANDLE handle) {
   if (handle == INVALID_HANDLE_VALUE) return false;
   const bool flushed = FlushFileBuffers(handle) != 0;
   return CloseHandle(handle) != 0 && flushed;
+}
+
+// FlushFileBuffers needs write access, which a read-only file (CopyFileW keeps the attribute)
+// refuses until the attribute is lifted for the moment of the flush.
+bool FlushFile(const fs::path& file) {
+  const HANDLE handle = OpenForFlush(file);
+  if (handle != INVALID_HANDLE_VALUE) return FlushHandle(handle);
+  const DWORD attributes = GetFileAttributesW(file.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
+      !SetFileAttributesW(file.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
+    return false;
+  }
+  const bool flushed = FlushHandle(OpenForFlush(file));
+  return SetFileAttributesW(file.c_str(), attributes) != 0 && flushed;
 }
 
 bool MoveFileDurably(const fs::path& source, const fs::path& destination) {
