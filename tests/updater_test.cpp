@@ -1,10 +1,19 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+extern char** environ;
+#endif
+
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <initializer_list>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,6 +37,7 @@ using ::testing::StartsWith;
 using Lines = std::vector<std::string>;
 using ExpectedLines = std::vector<Matcher<std::string>>;
 
+// Runs a program to its end in working_dir and gives its exit code, or -1.
 #ifdef _WIN32
 // Test arguments hold no double quotes and end in no backslash, so plain quotes suffice.
 std::wstring CommandLine(const fs::path& program, const std::vector<std::string>& args) {
