@@ -15,15 +15,12 @@
 #include <thread>
 
 #include "update/process.h"
+#include "update/process_wait_messages.h"
 
 namespace kov::update {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-constexpr std::string_view kCannotOpen = "The launcher process could not be opened.";
-constexpr std::string_view kTimedOut = "The launcher did not exit in time.";
-constexpr std::string_view kWaitFailed = "Waiting for the launcher failed.";
 
 enum class WaitResult { kExited, kTimedOut, kFailed };
 
@@ -88,7 +85,7 @@ std::optional<pid_t> SingleProcessId(unsigned long pid) {
 
 bool Report(WaitResult result, std::string& error) {
   if (result == WaitResult::kExited) return true;
-  error = result == WaitResult::kTimedOut ? kTimedOut : kWaitFailed;
+  error = result == WaitResult::kTimedOut ? kWaitTimedOut : kWaitFailed;
   return false;
 }
 
@@ -137,7 +134,7 @@ bool WaitForProcess(unsigned long pid, int timeout_ms, std::string& error) {
   if (errno == ESRCH) return true;
   // ENOSYS: an older kernel; EPERM: a sandbox that filters the call out.
   if (errno == ENOSYS || errno == EPERM) return Report(CheckUntilExited(*process, deadline), error);
-  error = kCannotOpen;
+  error = kWaitCannotOpen;
   return false;
 }
 

@@ -5,13 +5,10 @@
 #include <memory>
 
 #include "update/process.h"
+#include "update/process_wait_messages.h"
 
 namespace kov::update {
 namespace {
-
-constexpr std::string_view kCannotOpen = "The launcher process could not be opened.";
-constexpr std::string_view kTimedOut = "The launcher did not exit in time.";
-constexpr std::string_view kWaitFailed = "Waiting for the launcher failed.";
 
 struct ArgumentArrayRelease {
   void operator()(LPWSTR* argv) const { LocalFree(argv); }
@@ -59,7 +56,7 @@ bool WaitForProcess(unsigned long pid, int timeout_ms, std::string& error) {
   HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
   if (process == nullptr) {
     if (GetLastError() == ERROR_INVALID_PARAMETER) return true;  // no such process any more
-    error = kCannotOpen;
+    error = kWaitCannotOpen;
     return false;
   }
   const DWORD result = WaitForSingleObject(process, static_cast<DWORD>(timeout_ms));
@@ -68,7 +65,7 @@ bool WaitForProcess(unsigned long pid, int timeout_ms, std::string& error) {
     case WAIT_OBJECT_0:
       return true;
     case WAIT_TIMEOUT:
-      error = kTimedOut;
+      error = kWaitTimedOut;
       return false;
     default:
       error = kWaitFailed;
