@@ -1,13 +1,12 @@
 #include "update/sha256.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <fstream>
 #include <memory>
-#include <utility>
 
 #include "update/sha256_engine.h"
+#include "update/sha256_rounds.h"
 #include "update/update_job.h"
 
 namespace kov::update {
@@ -19,122 +18,17 @@ constexpr std::size_t kBlockSize = 64;
 constexpr std::size_t kLengthOffset = 56;
 constexpr std::streamsize kReadChunk = 1048576;
 
-inline std::uint32_t LoadBigEndian(const unsigned char* bytes) {
-  return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
-         (std::uint32_t{bytes[2]} << 8) | std::uint32_t{bytes[3]};
-}
-
-inline std::uint32_t BigSigma0(std::uint32_t x) {
-  return std::rotr(x, 2) ^ std::rotr(x, 13) ^ std::rotr(x, 22);
-}
-inline std::uint32_t BigSigma1(std::uint32_t x) {
-  return std::rotr(x, 6) ^ std::rotr(x, 11) ^ std::rotr(x, 25);
-}
-// Same truth tables as the textbook forms, with fewer operations.
-inline std::uint32_t Choose(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
-  return ((y ^ z) & x) ^ z;
-}
-inline std::uint32_t Majority(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
-  return ((x ^ y) & (y ^ z)) ^ y;
-}
-
-// One round without moving the working variables: the caller renames them instead, so
-// only d and h receive new values.
-[[gnu::always_inline]] inline void Round(std::uint32_t a, std::uint32_t b, std::uint32_t c,
-                                         std::uint32_t& d, std::uint32_t e, std::uint32_t f,
-                                         std::uint32_t g, std::uint32_t& h,
-                                         std::uint32_t roundInput) {
-  const std::uint32_t t1 = h + BigSigma1(e) + Choose(e, f, g) + roundInput;
-  d += t1;
-  h = t1 + BigSigma0(a) + Majority(a, b, c);
-}
-
-// Four rounds from round n, which must be a multiple of four: every fourth round the names
-// of the working variables have turned half way round.
-template <int n>
-[[gnu::always_inline]] inline void FourRounds(std::uint32_t (&v)[8], const std::uint32_t* input) {
-  auto& [a, b, c, d, e, f, g, h] = v;
-  if constexpr (n % 8 == 0) {
-    Round(a, b, c, d, e, f, g, h, input[0]);
-    Round(h, a, b, c, d, e, f, g, input[1]);
-    Round(g, h, a, b, c, d, e, f, input[2]);
-    Round(f, g, h, a, b, c, d, e, input[3]);
-  } else {
-    Round(e, f, g, h, a, b, c, d, input[0]);
-    Round(d, e, f, g, h, a, b, c, input[1]);
-    Round(c, d, e, f, g, h, a, b, input[2]);
-    Round(b, c, d, e, f, g, h, a, input[3]);
-  }
-}
-
-// The message schedule runs four words at a time in vector registers, which most processors
-// execute beside the integer work of the rounds.
-using Words = std::uint32_t __attribute__((vector_size(16)));
-
-inline Words SmallSigma0(Words x) { return (x >> 7 ^ x << 25) ^ (x >> 18 ^ x << 14) ^ x >> 3; }
-inline Words SmallSigma1(Words x) { return (x >> 17 ^ x << 15) ^ (x >> 19 ^ x << 13) ^ x >> 10; }
-
-// The next four schedule words from the last sixteen, oldest first. The third and fourth
-// depend on the first and second, hence the second pass.
-inline Words NextWords(Words w0, Words w1, Words w2, Words w3) {
-  const Words zero = {};
-  const Words sum = w0 + SmallSigma0(__builtin_shufflevector(w0, w1, 1, 2, 3, 4)) +
-                    __builtin_shufflevector(w2, w3, 1, 2, 3, 4);
-  const Words low = sum + SmallSigma1(__builtin_shufflevector(w3, zero, 2, 3, 4, 4));
-  return low + SmallSigma1(__builtin_shufflevector(zero, low, 0, 0, 4, 5));
-}
-
-inline void StoreRoundInputs(std::uint32_t* input, Words words, int round) {
-  const Words sum =
-      words + Words{kRound[round], kRound[round + 1], kRound[round + 2], kRound[round + 3]};
-  std::memcpy(input, &sum, sizeof sum);
-}
-
-// Rounds first + 4 q to first + 4 q + 3, and meanwhile the schedule words of the same
-// positions sixteen rounds on.
-template <int first, int q>
-[[gnu::always_inline]] inline void QuadRounds(std::uint32_t (&v)[8], Words (&w)[4],
-                                              std::uint32_t (&input)[16]) {
-  FourRounds<4 * q>(v, input + 4 * q);
-  if constexpr (first < 48) {
-    w[q] = NextWords(w[q], w[(q + 1) % 4], w[(q + 2) % 4], w[(q + 3) % 4]);
-    StoreRoundInputs(input + 4 * q, w[q], first + 16 + 4 * q);
-  }
-}
-
-template <int first, int... q>
-[[gnu::always_inline]] inline void SixteenRounds(std::uint32_t (&v)[8], Words (&w)[4],
-                                                 std::uint32_t (&input)[16],
-                                                 std::integer_sequence<int, q...>) {
-  (QuadRounds<first, q>(v, w, input), ...);
-}
-
-void CompressBlock(std::uint32_t* state, const unsigned char* block) {
-  Words w[4];
-  std::uint32_t input[16];  // schedule word plus round constant, for the next sixteen rounds
-  for (int q = 0; q < 4; ++q) {
-    const unsigned char* bytes = block + 16 * q;
-    w[q] = Words{LoadBigEndian(bytes), LoadBigEndian(bytes + 4), LoadBigEndian(bytes + 8),
-                 LoadBigEndian(bytes + 12)};
-    StoreRoundInputs(input + 4 * q, w[q], 4 * q);
-  }
-  std::uint32_t v[8];
-  std::copy_n(state, 8, v);
-  constexpr auto kQuads = std::make_integer_sequence<int, 4>{};
-  SixteenRounds<0>(v, w, input, kQuads);
-  SixteenRounds<16>(v, w, input, kQuads);
-  SixteenRounds<32>(v, w, input, kQuads);
-  SixteenRounds<48>(v, w, input, kQuads);
-  for (int i = 0; i < 8; ++i) state[i] += v[i];
-}
-
 void CompressBlocks(Sha256Engine engine, std::uint32_t* state, const unsigned char* data,
                     std::size_t blocks) {
-  if (engine == Sha256Engine::kShaNi) {
-    Sha256BlocksShaNi(state, data, blocks);
-  } else {
-    Sha256BlocksPortable(state, data, blocks);
+  switch (engine) {
+    case Sha256Engine::kShaNi:
+      return Sha256BlocksShaNi(state, data, blocks);
+    case Sha256Engine::kPortableBmi2:
+      return Sha256BlocksPortableBmi2(state, data, blocks);
+    case Sha256Engine::kPortable:
+      break;
   }
+  Sha256BlocksPortable(state, data, blocks);
 }
 
 std::string HexText(const std::array<unsigned char, 32>& digest) {
@@ -159,16 +53,28 @@ std::string CannotRead(const std::filesystem::path& path) {
 }  // namespace
 
 void Sha256BlocksPortable(std::uint32_t* state, const unsigned char* data, std::size_t blocks) {
-  for (; blocks > 0; --blocks, data += kBlockSize) CompressBlock(state, data);
+  for (; blocks > 0; --blocks, data += kBlockSize) sha256_rounds::CompressBlock(state, data);
 }
 
 bool Sha256EngineAvailable(Sha256Engine engine) {
-  return engine == Sha256Engine::kPortable || ProcessorHasShaNi();
+  switch (engine) {
+    case Sha256Engine::kShaNi:
+      return ProcessorHasShaNi();
+    case Sha256Engine::kPortableBmi2:
+      return ProcessorHasBmi2();
+    case Sha256Engine::kPortable:
+      break;
+  }
+  return true;
 }
 
 Sha256Engine PreferredSha256Engine() {
-  static const Sha256Engine preferred =
-      Sha256EngineAvailable(Sha256Engine::kShaNi) ? Sha256Engine::kShaNi : Sha256Engine::kPortable;
+  static const Sha256Engine preferred = [] {
+    for (auto engine : {Sha256Engine::kShaNi, Sha256Engine::kPortableBmi2}) {
+      if (Sha256EngineAvailable(engine)) return engine;
+    }
+    return Sha256Engine::kPortable;
+  }();
   return preferred;
 }
 

@@ -1,5 +1,6 @@
-// The SHA-256 engine on the x86 SHA extensions. Each function carries its own target so that
-// the rest of the program stays buildable for, and runnable on, processors without them.
+// The SHA-256 engines for x86 extensions: the SHA instructions, and the plain C++ rounds built
+// for BMI2. Each function carries its own target so that the rest of the program stays
+// buildable for, and runnable on, processors without them.
 
 #include <cpuid.h>
 #include <immintrin.h>
@@ -7,6 +8,7 @@
 #include <utility>
 
 #include "update/sha256_engine.h"
+#include "update/sha256_rounds.h"
 
 namespace kov::update {
 namespace {
@@ -15,6 +17,7 @@ constexpr unsigned kCpuidFeatures = 1;
 constexpr unsigned kCpuidExtendedFeatures = 7;
 constexpr unsigned kEcxSsse3 = 1u << 9;
 constexpr unsigned kEcxSse41 = 1u << 19;
+constexpr unsigned kEbxBmi2 = 1u << 8;
 constexpr unsigned kEbxSha = 1u << 29;
 
 #define KOV_SHA_TARGET __attribute__((target("sha,sse4.1,ssse3")))
@@ -54,14 +57,26 @@ KOV_SHA_INLINE void SixtyFourRounds(__m128i& abef, __m128i& cdgh, __m128i (&mess
   (FourRounds<quads>(abef, cdgh, message), ...);
 }
 
+unsigned ExtendedFeatures() {
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  return __get_cpuid_count(kCpuidExtendedFeatures, 0, &eax, &ebx, &ecx, &edx) ? ebx : 0;
+}
+
 }  // namespace
+
+bool ProcessorHasBmi2() { return (ExtendedFeatures() & kEbxBmi2) != 0; }
 
 bool ProcessorHasShaNi() {
   unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
   if (!__get_cpuid(kCpuidFeatures, &eax, &ebx, &ecx, &edx)) return false;
   const bool hasShuffles = (ecx & kEcxSsse3) != 0 && (ecx & kEcxSse41) != 0;
-  if (!__get_cpuid_count(kCpuidExtendedFeatures, 0, &eax, &ebx, &ecx, &edx)) return false;
-  return hasShuffles && (ebx & kEbxSha) != 0;
+  return hasShuffles && (ExtendedFeatures() & kEbxSha) != 0;
+}
+
+__attribute__((target("bmi2"))) void Sha256BlocksPortableBmi2(std::uint32_t* state,
+                                                              const unsigned char* data,
+                                                              std::size_t blocks) {
+  for (; blocks > 0; --blocks, data += 64) sha256_rounds::CompressBlock(state, data);
 }
 
 // The instructions want the state as the halves ABEF and CDGH instead of ABCD and EFGH.
