@@ -97,8 +97,7 @@ TEST(InstallerValidation, RefusesEachFaultyJobWithItsMessageAndTouchesNothing) {
       "The update staging and backup folders must be separate from the installation and each "
       "other.";
   const std::string inside =
-      "The update job must not write into the installation before "
-      "replacement.";
+      "The update job must not write into the installation before replacement.";
   const std::vector<Case> cases = {
       {"no pid beats relative paths",
        [](Fixture& f) { f.job.parent_pid = 0, f.job.install_dir = "install"; },
@@ -320,21 +319,6 @@ TEST(InstallerRun, InstallsNewAndReplacedFilesAndRemovesTheWorkFolders) {
   EXPECT_THAT(f.lines,
               ElementsAre("manifest entries: 3", "backup start", "backup complete",
                           "replacing 3 files", "replacement complete", "verification complete"));
-}
-
-TEST(InstallerRun, InstallsAReadOnlyStagedFile) {
-  Fixture f;
-  f.Installed("bin/launcher.exe", "old launcher");
-  f.Update({"bin/launcher.exe", "data/ro.txt"});
-  const fs::path installed = f.job.install_dir / "data" / "ro.txt";
-  const auto writable = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
-  fs::permissions(f.job.staging_dir / "data" / "ro.txt", writable, fs::perm_options::remove);
-  const InstallResult result = f.Run();
-  EXPECT_EQ(result.status, InstallStatus::Installed) << result.error;
-  EXPECT_EQ(kov::test::ReadFile(installed), "new data/ro.txt");
-  std::error_code ec;  // lets the scratch folders go
-  fs::permissions(installed, writable, fs::perm_options::add, ec);
-  fs::permissions(f.job.staging_dir / "data" / "ro.txt", writable, fs::perm_options::add, ec);
 }
 
 TEST(InstallerRun, BackupFailureLeavesTheInstallationAndRemovesTheWorkFolders) {
