@@ -7,9 +7,9 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh bench
 cmake --preset linux-bench >/dev/null
 cmake --build --preset linux-bench -j "$(nproc)"
-for what in "${@:-sha256 install}"; do
-  for one in $what; do
-    echo "=== $one"
-    bench/"$one"_compare.sh build/linux-bench/bin
-  done
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(sha256 install)
+for target in "${targets[@]}"; do
+  echo "=== $target"
+  bench/"$target"_compare.sh build/linux-bench/bin
 done

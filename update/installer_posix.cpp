@@ -14,6 +14,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::size_t kCopyBufferSize = 1 << 20;
+constexpr std::size_t kCopyChunkSize = 8 << 20;
 
 // Owns one descriptor; Close() tells whether the last writes were accepted.
 class Descriptor {
@@ -59,12 +60,21 @@ bool CopyByReading(int in, int out) {
   }
 }
 
-// Copies inside the kernel where the file systems allow it, else through a buffer.
+// Copies inside the kernel where the file systems allow it, else through a buffer. Each full
+// chunk is handed to the disk at once, so the flush that follows a large copy finds most of it
+// written while the rest was still being copied.
 bool CopyContent(int in, int out) {
+  off_t written = 0;
   for (bool first = true;; first = false) {
-    const ssize_t copied = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+    const ssize_t copied = ::copy_file_range(in, nullptr, out, nullptr, kCopyChunkSize, 0);
     if (copied == 0) return true;
-    if (copied > 0) continue;
+    if (copied > 0) {
+      if (static_cast<std::size_t>(copied) == kCopyChunkSize) {
+        ::sync_file_range(out, written, copied, SYNC_FILE_RANGE_WRITE);
+      }
+      written += copied;
+      continue;
+    }
     if (errno == EINTR) continue;
     const bool unsupported =
         errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP;
