@@ -50,7 +50,9 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path operator/(const std::filesystem::path& child) const { return path_ / child; }
+  std::filesystem::path operator/(const std::filesystem::path& child) const {
+    return path_ / child;
+  }
 
  private:
   std::filesystem::path path_;
@@ -153,9 +155,9 @@ class ChildProcess {
 #ifdef _WIN32
   static std::wstring Widened(const std::string& text) {
     std::wstring wide(text.size(), L'\0');
-    wide.resize(static_cast<std::size_t>(MultiByteToWideChar(
-        CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
-        static_cast<int>(wide.size()))));
+    wide.resize(static_cast<std::size_t>(
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
+                            static_cast<int>(wide.size()))));
     return wide;
   }
   // Quoted so that the standard command-line splitting gives the argument back unchanged.

@@ -7,15 +7,26 @@
 namespace kov::update {
 
 // Segment names an update must never write, wherever they stand in a path.
-inline constexpr const char* kProtectedNames[] = {
-    "game",    "game-install-temp", "game-install-backup", "user_data",
-    "user_data.migrating", "logs", "cache", "content", "save", "saves", "dlc",
-    "settings.toml", "settings.toml.bak", "7c30e5a2", "screenshots"};
+inline constexpr const char* kProtectedNames[] = {"game",
+                                                  "game-install-temp",
+                                                  "game-install-backup",
+                                                  "user_data",
+                                                  "user_data.migrating",
+                                                  "logs",
+                                                  "cache",
+                                                  "content",
+                                                  "save",
+                                                  "saves",
+                                                  "dlc",
+                                                  "settings.toml",
+                                                  "settings.toml.bak",
+                                                  "7c30e5a2",
+                                                  "screenshots"};
 inline constexpr const char* kProtectedFileNames[] = {"default.xex", "data.bin", "arcadeinfo.xml",
                                                       "nxeart", "settings.toml"};
 inline constexpr const char* kProtectedExtensions[] = {
-    ".xex", ".xsh", ".xpso", ".sav", ".log", ".dmp", ".pdb", ".ilk", ".obj",
-    ".bak", ".tmp", ".zip", ".appimage", ".7z", ".rar", ".tar", ".gz"};
+    ".xex", ".xsh", ".xpso", ".sav",      ".log", ".dmp", ".pdb", ".ilk", ".obj",
+    ".bak", ".tmp", ".zip",  ".appimage", ".7z",  ".rar", ".tar", ".gz"};
 
 // Accepts a relative path and gives its one normalised form, or refuses it with a
 // short reason ("path traversal"). normalized is only meaningful after true.

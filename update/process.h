@@ -15,7 +15,8 @@ std::filesystem::path CurrentExecutablePath();
 bool WaitForProcess(unsigned long pid, int timeout_ms, std::string& error);
 
 // Starts a program and returns at once; arguments are UTF-8, without the program name.
-bool LaunchApplication(const std::filesystem::path& program, const std::vector<std::string>& arguments,
+bool LaunchApplication(const std::filesystem::path& program,
+                       const std::vector<std::string>& arguments,
                        const std::filesystem::path& working_dir, std::string& error,
                        bool stripTestEnvironment);
 // Starts the update helper with --job and the job file, in the job file's folder.
