@@ -95,8 +95,10 @@ inline bool RunningUnderWine() {
 // still running when this object dies is killed and released.
 class ChildProcess {
  public:
-  // args are UTF-8, without the program name; pid() is 0 when the start failed.
-  ChildProcess(const std::filesystem::path& program, const std::vector<std::string>& args) {
+  // args are UTF-8, without the program name; an empty working_dir keeps the test's own.
+  // pid() is 0 when the start failed.
+  ChildProcess(const std::filesystem::path& program, const std::vector<std::string>& args,
+               const std::filesystem::path& working_dir = {}) {
 #ifdef _WIN32
     std::wstring command = QuotedArgument(program.wstring());
     for (const auto& arg : args) command += L" " + QuotedArgument(Widened(arg));
@@ -104,7 +106,7 @@ class ChildProcess {
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
     if (!CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &startup, &info)) {
+                        working_dir.empty() ? nullptr : working_dir.c_str(), &startup, &info)) {
       return;
     }
     CloseHandle(info.hThread);
@@ -116,11 +118,15 @@ class ChildProcess {
     std::vector<char*> argv;
     for (auto& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (!working_dir.empty()) posix_spawn_file_actions_addchdir_np(&actions, working_dir.c_str());
     pid_t pid = 0;
-    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0) {
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
       pid_ = static_cast<unsigned long>(pid);
       running_ = true;
     }
+    posix_spawn_file_actions_destroy(&actions);
 #endif
   }
   ~ChildProcess() {
@@ -137,18 +143,27 @@ class ChildProcess {
   unsigned long pid() const { return pid_; }
 
   // Waits for the child's end and releases it: afterwards its pid names no process.
-  void Reap() {
+  // Gives its exit code, or -1 when it never started or did not exit normally.
+  int Reap() {
 #ifdef _WIN32
-    if (process_ == nullptr) return;
-    WaitForSingleObject(process_, INFINITE);
+    if (process_ == nullptr) return exit_code_;
+    DWORD code = 0;
+    if (WaitForSingleObject(process_, INFINITE) == WAIT_OBJECT_0 &&
+        GetExitCodeProcess(process_, &code)) {
+      exit_code_ = static_cast<int>(code);
+    }
     CloseHandle(process_);
     process_ = nullptr;
 #else
-    if (!running_) return;
-    while (waitpid(static_cast<pid_t>(pid_), nullptr, 0) < 0 && errno == EINTR) {
+    if (!running_) return exit_code_;
+    int status = 0;
+    pid_t reaped;
+    while ((reaped = waitpid(static_cast<pid_t>(pid_), &status, 0)) < 0 && errno == EINTR) {
     }
+    if (reaped > 0 && WIFEXITED(status)) exit_code_ = WEXITSTATUS(status);
     running_ = false;
 #endif
+    return exit_code_;
   }
 
  private:
@@ -183,6 +198,7 @@ class ChildProcess {
   bool running_ = false;  // started and not yet reaped
 #endif
   unsigned long pid_ = 0;
+  int exit_code_ = -1;
 };
 
 }  // namespace kov::test

@@ -1,16 +1,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <spawn.h>
-#include <sys/wait.h>
-
-#include <cerrno>
-extern char** environ;
-#endif
-
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -37,55 +27,6 @@ using ::testing::StartsWith;
 using Lines = std::vector<std::string>;
 using ExpectedLines = std::vector<Matcher<std::string>>;
 
-// Runs a program to its end in working_dir and gives its exit code, or -1.
-#ifdef _WIN32
-// Test arguments hold no double quotes and end in no backslash, so plain quotes suffice.
-std::wstring CommandLine(const fs::path& program, const std::vector<std::string>& args) {
-  std::wstring line = L"\"" + program.native() + L"\"";
-  for (const std::string& arg : args) line += L" \"" + PathFromUtf8(arg).native() + L"\"";
-  return line;
-}
-
-int RunProgram(const fs::path& program, const std::vector<std::string>& args,
-               const fs::path& working_dir) {
-  std::wstring line = CommandLine(program, args);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION info{};
-  if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      working_dir.c_str(), &startup, &info)) {
-    return -1;
-  }
-  CloseHandle(info.hThread);
-  DWORD code = 0;
-  const bool ended = WaitForSingleObject(info.hProcess, INFINITE) == WAIT_OBJECT_0 &&
-                     GetExitCodeProcess(info.hProcess, &code);
-  CloseHandle(info.hProcess);
-  return ended ? static_cast<int>(code) : -1;
-}
-#else
-int RunProgram(const fs::path& program, const std::vector<std::string>& args,
-               const fs::path& working_dir) {
-  std::vector<std::string> words{program.native()};
-  words.insert(words.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addchdir_np(&actions, working_dir.c_str());
-  pid_t pid = 0;
-  const int started = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (started != 0) return -1;
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-#endif
-
 // The update helper runs in-process through its driver, or as the real program.
 enum class Mode { kDriver, kProgram };
 
@@ -97,7 +38,7 @@ int RunHelper(Mode mode, const std::vector<fs::path>& args, const fs::path& work
   }
   std::vector<std::string> texts;
   for (const fs::path& arg : args) texts.push_back(Utf8Path(arg));
-  return RunProgram(test::BuiltProgram("kov-updater"), texts, working_dir);
+  return test::ChildProcess(test::BuiltProgram("kov-updater"), texts, working_dir).Reap();
 }
 
 // Each line without its LF; a last line without one is marked, so that it cannot pass.
