@@ -12,6 +12,7 @@
 
 #include "update/installer_platform.h"
 #include "update/path_rules.h"
+#include "update/path_rules_platform.h"
 #include "update/process.h"
 #include "update/sha256.h"
 
@@ -30,6 +31,23 @@ struct ManifestEntry {
   fs::path backup_path;
   bool target_existed = false;
 };
+
+// What lies at a path, asked without following a link at its end.
+enum class EntryState { Missing, Unknown, RegularFile, Other };
+
+// A link or junction is never a regular file here, whatever it points to.
+EntryState QueryEntry(const fs::path& path) {
+  switch (platform::LinkStatusType(path)) {
+    case fs::file_type::not_found:
+      return EntryState::Missing;
+    case fs::file_type::none:
+      return EntryState::Unknown;
+    case fs::file_type::regular:
+      return platform::IsLinkReparsePoint(path) ? EntryState::Other : EntryState::RegularFile;
+    default:
+      return EntryState::Other;
+  }
+}
 
 using Entries = std::vector<ManifestEntry>;
 // The entries replaced so far: always the first ones of the manifest, in order, so a view

@@ -12,10 +12,6 @@
 
 namespace kov::update {
 
-// What lies at a path, asked without following a link at its end.
-enum class EntryState { Missing, Unknown, RegularFile, Other };
-EntryState QueryEntry(const std::filesystem::path& path);
-
 // Absolute as the job file means it: a drive with a root folder or a network prefix on Windows,
 // a leading '/' on POSIX.
 bool IsAbsoluteJobPath(const std::filesystem::path& path);

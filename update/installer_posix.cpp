@@ -121,14 +121,6 @@ bool SyncBackups(const fs::path& backup_dir, const std::vector<fs::path>&) {
 
 }  // namespace
 
-EntryState QueryEntry(const fs::path& path) {
-  std::error_code ec;
-  const fs::file_status status = fs::symlink_status(path, ec);
-  if (status.type() == fs::file_type::not_found) return EntryState::Missing;
-  if (ec) return EntryState::Unknown;
-  return status.type() == fs::file_type::regular ? EntryState::RegularFile : EntryState::Other;
-}
-
 bool IsAbsoluteJobPath(const fs::path& path) {
   return !path.empty() && path.native().front() == '/';
 }

@@ -10,19 +10,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr DWORD kNameSurrogateBit = 0x20000000;
-
 bool IsSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
-
-// Links and junctions carry a name-surrogate reparse tag; other reparse points are plain data.
-bool IsNameSurrogate(const fs::path& path, bool& known) {
-  WIN32_FIND_DATAW data;
-  const HANDLE search = FindFirstFileW(path.c_str(), &data);
-  known = search != INVALID_HANDLE_VALUE;
-  if (!known) return false;
-  FindClose(search);
-  return (data.dwReserved0 & kNameSurrogateBit) != 0;
-}
 
 bool CopyFileOver(const fs::path& source, const fs::path& destination) {
   return CopyFileW(source.c_str(), destination.c_str(), FALSE) != 0;
@@ -67,21 +55,6 @@ bool SyncBackups(const fs::path&, const std::vector<fs::path>& copies) {
 }
 
 }  // namespace
-
-EntryState QueryEntry(const fs::path& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    const DWORD code = GetLastError();
-    const bool missing = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
-    return missing ? EntryState::Missing : EntryState::Unknown;
-  }
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return EntryState::Other;
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return EntryState::RegularFile;
-  bool known = false;
-  const bool link = IsNameSurrogate(path, known);
-  if (!known) return EntryState::Unknown;
-  return link ? EntryState::Other : EntryState::RegularFile;
-}
 
 bool IsAbsoluteJobPath(const fs::path& path) {
   const std::wstring root = path.root_name().native();
