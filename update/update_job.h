@@ -20,10 +20,12 @@ struct UpdateJob {
   std::vector<std::string> args;
 };
 
-// Writes the update job file. On false, error holds one sentence.
+// Writes the update job file. On false, error holds one sentence; a path without a UTF-8
+// form counts as invalid.
 bool WriteUpdateJob(const std::filesystem::path& file, const UpdateJob& job, std::string& error);
 
-// Reads an update job file; empty on failure, with error set.
+// Reads an update job file; empty on failure, with error set. A path value that is not
+// strict UTF-8 makes the job damaged; nothing is thrown for it.
 std::optional<UpdateJob> ReadUpdateJob(const std::filesystem::path& file, std::string& error);
 
 // The only conversions between paths and UTF-8 text. They accept strict UTF-8 and

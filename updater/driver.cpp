@@ -77,12 +77,7 @@ std::optional<UpdateJob> TakeJob(const std::filesystem::path& job_path, UpdateLo
     return std::nullopt;
   }
   log.Write("job: " + shown);
-  try {
-    return ReadUpdateJob(job_path, error);
-  } catch (const std::runtime_error&) {
-    error = "The update job contains a path that is not valid UTF-8 text.";
-    return std::nullopt;
-  }
+  return ReadUpdateJob(job_path, error);
 }
 
 std::string JoinArguments(const std::vector<std::string>& args) {
