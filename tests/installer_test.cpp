@@ -153,6 +153,30 @@ TEST(InstallerValidation, RefusesEachFaultyJobWithItsMessageAndTouchesNothing) {
   }
 }
 
+TEST(InstallerValidation, JobPathsAreAbsoluteOnlyWithADriveAndRootOrANetworkPrefix) {
+  const std::pair<const char*, bool> cases[] = {
+#ifdef _WIN32
+      {"C:\\Games\\x", true},
+      {"c:/games", true},
+      {"\\\\server\\share\\x", true},
+      {"//server/share/x", true},
+      {"C:", false},
+      {"C:Games", false},
+      {"\\Games\\x", false},
+      {"Games\\x", false},
+      {"\\\\", false},
+      {"\\\\\\x", false},
+#else
+      {"/games/x", true},
+      {"games/x", false},
+#endif
+      {"", false},
+  };
+  for (const auto& [text, absolute] : cases) {
+    EXPECT_EQ(IsAbsoluteJobPath(PathFromUtf8(text)), absolute) << text;
+  }
+}
+
 TEST(InstallerManifest, ReadsLinesAndRefusesBadOnesBeforeTouchingAnything) {
   struct Case {
     const char* name;

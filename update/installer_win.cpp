@@ -56,10 +56,13 @@ bool SyncBackups(const fs::path&, const std::vector<fs::path>& copies) {
 
 }  // namespace
 
+// Read from the text itself: MinGW's path sees no root name in a network path.
 bool IsAbsoluteJobPath(const fs::path& path) {
-  const std::wstring root = path.root_name().native();
-  if (root.size() == 2) return root[1] == L':' && path.has_root_directory();
-  return root.size() >= 3 && IsSeparator(root[0]) && IsSeparator(root[1]);
+  const std::wstring& text = path.native();
+  if (text.size() < 3) return false;
+  const bool drive = !IsSeparator(text[0]) && text[1] == L':';
+  if (drive) return IsSeparator(text[2]);
+  return IsSeparator(text[0]) && IsSeparator(text[1]) && !IsSeparator(text[2]);
 }
 
 InstallFileOps SystemInstallFileOps() {
