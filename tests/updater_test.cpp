@@ -262,15 +262,17 @@ TEST_P(FailedUpdaterRun, RestartsThePreviousLauncherAndKeepsTheJob) {
 
 std::string ModeName(Mode mode) { return mode == Mode::kDriver ? "Driver" : "Program"; }
 
+// "<case><mode>" for the suites that run each case in both modes.
+constexpr auto CaseAndModeName = [](const auto& info) {
+  return std::string(std::get<0>(info.param).name) + ModeName(std::get<1>(info.param));
+};
+
 INSTANTIATE_TEST_SUITE_P(Modes, UpdaterRun, ::testing::Values(Mode::kDriver, Mode::kProgram),
                          [](const auto& info) { return ModeName(info.param); });
 INSTANTIATE_TEST_SUITE_P(Outcomes, FailedUpdaterRun,
                          ::testing::Combine(::testing::ValuesIn(kFailedInstalls),
                                             ::testing::Values(Mode::kDriver, Mode::kProgram)),
-                         [](const auto& info) {
-                           return std::string(std::get<0>(info.param).name) +
-                                  ModeName(std::get<1>(info.param));
-                         });
+                         CaseAndModeName);
 
 TEST(UpdaterOutcome, PreviousLauncherThatCannotStartLeavesTheExitCodeAlone) {
   test::TempDir dir;
@@ -321,10 +323,7 @@ const SilentExit kSilentExits[] = {
 INSTANTIATE_TEST_SUITE_P(Words, SilentUpdaterRun,
                          ::testing::Combine(::testing::ValuesIn(kSilentExits),
                                             ::testing::Values(Mode::kDriver, Mode::kProgram)),
-                         [](const auto& info) {
-                           return std::string(std::get<0>(info.param).name) +
-                                  ModeName(std::get<1>(info.param));
-                         });
+                         CaseAndModeName);
 
 Lines ReadFailureLines(const std::string& shown_job_path) {
   return {"kov-updater starting", "job: " + shown_job_path,
