@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/log_lines.h"
 #include "tests/test_util.h"
 #include "update/installer_platform.h"
 #include "update/process.h"
@@ -23,6 +24,7 @@ namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
+using ::testing::Matcher;
 using ::testing::StartsWith;
 using Tree = std::map<std::string, std::string>;
 using ReplaceFile = decltype(InstallOptions::replace_file);
@@ -173,7 +175,7 @@ TEST(InstallerValidation, JobPathsAreAbsoluteOnlyWithADriveAndRootOrANetworkPref
       {"", false},
   };
   for (const auto& [text, absolute] : cases) {
-    EXPECT_EQ(IsAbsoluteJobPath(PathFromUtf8(text)), absolute) << text;
+    EXPECT_EQ(platform::IsAbsoluteJobPath(PathFromUtf8(text)), absolute) << text;
   }
 }
 
@@ -377,20 +379,23 @@ struct Recorder {
     const InstallFileOps system = SystemInstallFileOps();
     auto pass = [this](Call call) {
       calls.push_back(std::move(call));
-      return !fail(calls.back());
+      return fail(calls.back()) ? std::make_error_code(std::errc::io_error) : std::error_code();
     };
+    auto first = [](std::error_code a, auto then) { return a ? a : then(); };
     return {[=](const fs::path& s, const fs::path& d) {
-              return pass({"copy", s, d}) && system.copy_file(s, d);
+              return first(pass({"copy", s, d}), [&] { return system.copy_file(s, d); });
             },
             [=](const fs::path& p) {
-              return pass({"flush", p, {}}) && system.flush_file(p);
+              return first(pass({"flush", p, {}}), [&] { return system.flush_file(p); });
             },
             [=](const fs::path& s, const fs::path& d) {
-              return pass({"move", s, d}) && system.move_file(s, d);
+              return first(pass({"move", s, d}), [&] { return system.move_file(s, d); });
             },
             [=](const fs::path& b, const std::vector<fs::path>& copies) {
-              return pass({"sync", b, {}}) && system.sync_backups(b, copies);
-            }};
+              return first(pass({"sync", b, {}}), [&] { return system.sync_backups(b, copies); });
+            },
+            system.remove_file,
+            system.create_folders};
   }
   std::vector<std::string> RollbackMoves(const fs::path& root) const {
     std::vector<std::string> targets;
@@ -447,11 +452,15 @@ TEST(InstallerRun, ReplacementFailureRestoresEveryReplacedFileLastFirst) {
     std::string last;  // the fourth entry, which fails
     std::function<void(Fixture&, Recorder&, ReplaceFile&)> arrange;
     std::string message;
+    std::vector<Matcher<std::string>> cause = {};  // the line with the platform's code, if any
   };
+  const std::vector<Matcher<std::string>> injected = {"system error: 5"};
   const std::vector<Case> cases = {
-      {"file where its folder must go", "lib/sub/c.txt",
+      {"file where its folder must go",
+       "lib/sub/c.txt",
        [](Fixture& f, Recorder&, ReplaceFile&) { f.Installed("lib/sub", "a file"); },
-       "Cannot create the folder for lib/sub/c.txt."},
+       "Cannot create the folder for lib/sub/c.txt.",
+       {kov::test::IsSystemErrorLine()}},
       {"temporary names taken", "docs/guide.txt",
        [](Fixture& f, Recorder&, ReplaceFile&) {
          for (int i = 0; i < 100; ++i) {
@@ -463,12 +472,12 @@ TEST(InstallerRun, ReplacementFailureRestoresEveryReplacedFileLastFirst) {
        [](Fixture&, Recorder& r, ReplaceFile&) {
          r.fail = [](const Call& c) { return c.op == "copy" && IsTemporaryOfEntry3(c.second); };
        },
-       "Cannot write docs/guide.txt."},
+       "Cannot write docs/guide.txt.", injected},
       {"flush fails", "docs/guide.txt",
        [](Fixture&, Recorder& r, ReplaceFile&) {
          r.fail = [](const Call& c) { return c.op == "flush" && IsTemporaryOfEntry3(c.first); };
        },
-       "Cannot write docs/guide.txt."},
+       "Cannot write docs/guide.txt.", injected},
       {"move fails", "docs/guide.txt",
        [](Fixture&, Recorder&, ReplaceFile& replace) {
          replace = ReplaceExceptCall(4, [](const fs::path&, const fs::path&) { return false; });
@@ -501,9 +510,12 @@ TEST(InstallerRun, ReplacementFailureRestoresEveryReplacedFileLastFirst) {
     EXPECT_EQ(result.error, c.message);
     EXPECT_EQ(Snapshot(f.job.install_dir), expected);
     EXPECT_FALSE(f.WorkFoldersExist());
-    EXPECT_THAT(f.lines, ElementsAre("manifest entries: 4", "backup start", "backup complete",
-                                     "replacing 4 files", "install failed: " + c.message,
-                                     "rollback start", "rollback complete"));
+    std::vector<Matcher<std::string>> lines = {"manifest entries: 4", "backup start",
+                                               "backup complete", "replacing 4 files",
+                                               "install failed: " + c.message};
+    lines.insert(lines.end(), c.cause.begin(), c.cause.end());
+    lines.insert(lines.end(), {"rollback start", "rollback complete"});
+    EXPECT_THAT(f.lines, ElementsAreArray(lines));
     std::vector<std::string> restored = {"docs/readme.txt", "bin/launcher.exe"};
     if (c.message.find("does not match") != std::string::npos) {
       restored.insert(restored.begin(), c.last);
@@ -538,7 +550,7 @@ TEST(InstallerRun, IncompleteRollbackKeepsBothFoldersAndRestoresTheRest) {
   EXPECT_THAT(f.lines,
               ElementsAre("manifest entries: 4", "backup start", "backup complete",
                           "replacing 4 files", "install failed: Cannot replace docs/guide.txt.",
-                          "rollback start", "rollback failed"));
+                          "rollback start", "rollback failed", kov::test::IsSystemErrorLine()));
 }
 
 TEST(InstallerRestart, StartsTheNewLauncherInTheInstallationFolder) {

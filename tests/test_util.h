@@ -24,6 +24,7 @@ extern char** environ;
 #endif
 
 #include "update/process.h"
+#include "update/process_platform.h"
 
 namespace kov::test {
 
@@ -100,8 +101,7 @@ class ChildProcess {
   ChildProcess(const std::filesystem::path& program, const std::vector<std::string>& args,
                const std::filesystem::path& working_dir = {}) {
 #ifdef _WIN32
-    std::wstring command = QuotedArgument(program.wstring());
-    for (const auto& arg : args) command += L" " + QuotedArgument(Widened(arg));
+    std::wstring command = update::BuildCommandLine(program.native(), args);
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
@@ -168,31 +168,6 @@ class ChildProcess {
 
  private:
 #ifdef _WIN32
-  static std::wstring Widened(const std::string& text) {
-    std::wstring wide(text.size(), L'\0');
-    wide.resize(static_cast<std::size_t>(
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
-                            static_cast<int>(wide.size()))));
-    return wide;
-  }
-  // Quoted so that the standard command-line splitting gives the argument back unchanged.
-  static std::wstring QuotedArgument(const std::wstring& arg) {
-    if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) return arg;
-    std::wstring quoted = L"\"";
-    std::size_t backslashes = 0;
-    for (const wchar_t c : arg) {
-      if (c == L'\\') {
-        ++backslashes;
-        continue;
-      }
-      quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-      quoted += c;
-      backslashes = 0;
-    }
-    quoted.append(backslashes * 2, L'\\');
-    return quoted + L"\"";
-  }
-
   HANDLE process_ = nullptr;
 #else
   bool running_ = false;  // started and not yet reaped

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/log_lines.h"
 #include "tests/test_util.h"
 #include "update/installer.h"
 #include "update/process.h"
@@ -218,9 +219,10 @@ const FailedInstall kFailedInstalls[] = {
      [](const Scene& s) { test::WriteFile(s.install / "data", "a file where a folder must go"); },
      6,
      {"manifest entries: 3", "backup start", "backup complete", "replacing 3 files",
-      "install failed: Cannot create the folder for data/new.txt.", "rollback start",
-      "rollback complete", "install result: Cannot create the folder for data/new.txt.",
-      "previous launcher restarted", "exit code: 6"},
+      "install failed: Cannot create the folder for data/new.txt.", test::IsSystemErrorLine(),
+      "rollback start", "rollback complete",
+      "install result: Cannot create the folder for data/new.txt.", "previous launcher restarted",
+      "exit code: 6"},
      false},
     {"NewLauncherNotAProgramRolledBack",
      [](const Scene& s) { test::WriteFile(s.staging / s.launcher_name, "not a program"); },

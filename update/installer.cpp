@@ -4,7 +4,6 @@
 #include <fstream>
 #include <set>
 #include <span>
-#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -15,6 +14,7 @@
 #include "update/path_rules_platform.h"
 #include "update/process.h"
 #include "update/sha256.h"
+#include "update/utf8.h"
 
 namespace kov::update {
 namespace {
@@ -32,12 +32,20 @@ struct ManifestEntry {
   bool target_existed = false;
 };
 
+// Why a step failed: the sentence of the result and, when a file operation failed, the
+// platform's code, which the log shows on a line of its own.
+struct Failure {
+  std::string sentence;
+  std::error_code cause;
+};
+
 // What lies at a path, asked without following a link at its end.
 enum class EntryState { Missing, Unknown, RegularFile, Other };
 
-// A link or junction is never a regular file here, whatever it points to.
-EntryState QueryEntry(const fs::path& path) {
-  switch (platform::LinkStatusType(path)) {
+// A link or junction is never a regular file here, whatever it points to. cause is set for
+// Unknown.
+EntryState QueryEntry(const fs::path& path, std::error_code& cause) {
+  switch (platform::LinkStatusType(path, cause)) {
     case fs::file_type::not_found:
       return EntryState::Missing;
     case fs::file_type::none:
@@ -58,9 +66,10 @@ void Report(const InstallOptions& options, std::string_view line) {
   if (options.log) options.log(line);
 }
 
-void RemoveQuietly(const fs::path& file) {
-  std::error_code ignored;
-  fs::remove(file, ignored);
+// A failure line of the log, followed by the platform's code when there is one.
+void ReportFailure(const InstallOptions& options, std::string_view line, std::error_code cause) {
+  Report(options, line);
+  if (cause) Report(options, "system error: " + std::to_string(cause.value()));
 }
 
 // The staged update is spent once the run has an outcome that removes it.
@@ -91,7 +100,7 @@ const char* FirstJobProblem(const UpdateJob& job) {
   if (job.parent_pid == 0) return "The update job has no launcher process.";
   for (const fs::path* path : {&job.install_dir, &job.staging_dir, &job.backup_dir, &job.manifest,
                                &job.restart, &job.log}) {
-    if (!IsAbsoluteJobPath(*path)) return "The update job contains a relative path.";
+    if (!platform::IsAbsoluteJobPath(*path)) return "The update job contains a relative path.";
   }
   if (!IsExistingFolder(job.install_dir) || !IsExistingFolder(job.staging_dir)) {
     return "The update job names a missing folder.";
@@ -126,15 +135,13 @@ bool AcceptLine(const std::string& line, std::string& normalized, std::string& e
 
 bool MakeEntry(const UpdateJob& job, const std::string& relative, ManifestEntry& entry,
                std::string& error) {
-  fs::path relative_path;
-  try {
-    relative_path = PathFromUtf8(relative);
-  } catch (const std::runtime_error&) {
+  const auto relative_path = TryPathFromUtf8(relative);
+  if (!relative_path) {
     error = "The update manifest contains a path that is not valid UTF-8.";
     return false;
   }
-  entry = {relative, job.staging_dir / relative_path, job.install_dir / relative_path,
-           job.backup_dir / relative_path, false};
+  entry = {relative, job.staging_dir / *relative_path, job.install_dir / *relative_path,
+           job.backup_dir / *relative_path, false};
   return true;
 }
 
@@ -187,12 +194,9 @@ bool LoadManifest(const UpdateJob& job, Entries& entries, std::string& error) {
 }
 
 bool FindRestartProgram(const UpdateJob& job, const Entries& entries, std::string& error) {
-  std::string relative;
-  try {
-    relative = Utf8Path(job.restart.lexically_relative(job.install_dir));
-  } catch (const std::runtime_error&) {
-    relative.clear();  // no text form, so it cannot name an entry either
-  }
+  // Without a text form it cannot name an entry either.
+  const std::string relative =
+      TryUtf8Path(job.restart.lexically_relative(job.install_dir)).value_or("");
   std::string normalized;
   if (!NormalizeRelativePath(relative, normalized, nullptr)) {
     error = "The restart program is not inside the installation.";
@@ -207,7 +211,8 @@ bool FindRestartProgram(const UpdateJob& job, const Entries& entries, std::strin
 
 bool InspectTargets(Entries& entries, std::string& error) {
   for (ManifestEntry& entry : entries) {
-    const EntryState state = QueryEntry(entry.target_path);
+    std::error_code unreadable;
+    const EntryState state = QueryEntry(entry.target_path, unreadable);
     if (state == EntryState::Unknown) {
       error = "Cannot inspect " + entry.relative_path + ".";
       return false;
@@ -219,27 +224,25 @@ bool InspectTargets(Entries& entries, std::string& error) {
 
 // Copies an existing target to its backup path; a new file needs none.
 bool BackUpTarget(const ManifestEntry& entry, const InstallFileOps& ops,
-                  std::vector<fs::path>& copies, std::string& error) {
-  switch (QueryEntry(entry.target_path)) {
+                  std::vector<fs::path>& copies, Failure& failure) {
+  switch (QueryEntry(entry.target_path, failure.cause)) {
     case EntryState::Missing:
       return true;
     case EntryState::Unknown:
-      error = "Cannot inspect " + entry.relative_path + ".";
+      failure.sentence = "Cannot inspect " + entry.relative_path + ".";
       return false;
     case EntryState::Other:
-      error = "The installation has an unexpected file at " + entry.relative_path + ".";
+      failure.sentence = "The installation has an unexpected file at " + entry.relative_path + ".";
       return false;
     case EntryState::RegularFile:
       break;
   }
-  std::error_code ec;
-  fs::create_directories(entry.backup_path.parent_path(), ec);
-  if (ec) {
-    error = "Cannot create the update backup folder.";
+  if ((failure.cause = ops.create_folders(entry.backup_path.parent_path()))) {
+    failure.sentence = "Cannot create the update backup folder.";
     return false;
   }
-  if (!ops.copy_file(entry.target_path, entry.backup_path)) {
-    error = "Cannot back up " + entry.relative_path + ".";
+  if ((failure.cause = ops.copy_file(entry.target_path, entry.backup_path))) {
+    failure.sentence = "Cannot back up " + entry.relative_path + ".";
     return false;
   }
   copies.push_back(entry.backup_path);
@@ -247,14 +250,14 @@ bool BackUpTarget(const ManifestEntry& entry, const InstallFileOps& ops,
 }
 
 bool BackUpTargets(const UpdateJob& job, const Entries& entries, const InstallFileOps& ops,
-                   std::string& error) {
+                   Failure& failure) {
   std::vector<fs::path> copies;
   for (const ManifestEntry& entry : entries) {
-    if (!BackUpTarget(entry, ops, copies, error)) return false;
+    if (!BackUpTarget(entry, ops, copies, failure)) return false;
   }
   // No target may be replaced while its only other copy could still be lost to a power cut.
-  if (!copies.empty() && !ops.sync_backups(job.backup_dir, copies)) {
-    error = "The update backup could not be written to disk.";
+  if (!copies.empty() && (failure.cause = ops.sync_backups(job.backup_dir, copies))) {
+    failure.sentence = "The update backup could not be written to disk.";
     return false;
   }
   return true;
@@ -265,67 +268,79 @@ bool BackUpTargets(const UpdateJob& job, const Entries& entries, const InstallFi
 fs::path FreeTemporaryName(const fs::path& folder, const std::string& prefix) {
   for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
     fs::path candidate = folder / (prefix + std::to_string(attempt) + ".tmp");
-    if (QueryEntry(candidate) == EntryState::Missing) return candidate;
+    std::error_code unreadable;
+    if (QueryEntry(candidate, unreadable) == EntryState::Missing) return candidate;
   }
   return {};
 }
 
 // Copies source to temporary and brings it to the disk, so that a move never publishes a name
 // whose content is still only in memory.
-bool WriteTemporary(const fs::path& source, const fs::path& temporary, const InstallFileOps& ops) {
-  if (ops.copy_file(source, temporary) && ops.flush_file(temporary)) return true;
-  RemoveQuietly(temporary);
-  return false;
+std::error_code WriteTemporary(const fs::path& source, const fs::path& temporary,
+                               const InstallFileOps& ops) {
+  std::error_code cause = ops.copy_file(source, temporary);
+  if (!cause) cause = ops.flush_file(temporary);
+  if (cause) ops.remove_file(temporary);
+  return cause;
 }
 
+// The caller's hook answers no code; its failure is told by the sentence alone.
 bool ReplaceFileOr(const fs::path& source, const fs::path& destination,
-                   const InstallOptions& options, const InstallFileOps& ops) {
+                   const InstallOptions& options, const InstallFileOps& ops,
+                   std::error_code& cause) {
   if (options.replace_file) return options.replace_file(source, destination);
-  return ops.move_file(source, destination);
+  cause = ops.move_file(source, destination);
+  return !cause;
 }
 
-bool VerifyCopy(const ManifestEntry& entry, std::string& error) {
+bool VerifyCopy(const ManifestEntry& entry, Failure& failure) {
   std::string ignored;
   const std::string staged = Sha256FileHex(entry.staged_path, ignored);
   if (staged.empty()) {
-    error = "Cannot verify " + entry.relative_path + ".";
+    failure.sentence = "Cannot verify " + entry.relative_path + ".";
     return false;
   }
   if (Sha256FileHex(entry.target_path, ignored) == staged) return true;
-  error = "The installed file does not match the update: " + entry.relative_path + ".";
+  failure.sentence = "The installed file does not match the update: " + entry.relative_path + ".";
   return false;
 }
 
+// Puts the entry's previous state back; false when it could not, with the platform's code
+// where one exists.
 bool UndoEntry(const ManifestEntry& entry, const std::string& temporary_prefix,
-               const InstallFileOps& ops) {
+               const InstallFileOps& ops, std::error_code& cause) {
   if (!entry.target_existed) {
-    std::error_code ec;
-    fs::remove(entry.target_path, ec);
-    return !ec;
+    cause = ops.remove_file(entry.target_path);
+    return !cause;
   }
   const fs::path temporary = FreeTemporaryName(entry.target_path.parent_path(), temporary_prefix);
-  if (temporary.empty() || !WriteTemporary(entry.backup_path, temporary, ops)) return false;
-  if (ops.move_file(temporary, entry.target_path)) return true;
-  RemoveQuietly(temporary);
+  if (temporary.empty()) return false;
+  if ((cause = WriteTemporary(entry.backup_path, temporary, ops))) return false;
+  if (!(cause = ops.move_file(temporary, entry.target_path))) return true;
+  ops.remove_file(temporary);
   return false;
 }
 
-// Undoes every replaced entry it can, the last replaced first; error is kept when all were.
+// Undoes every replaced entry it can, the last replaced first; failure is kept when all were.
 bool Rollback(Replaced replaced, const InstallOptions& options, const InstallFileOps& ops,
-              std::string& error) {
+              Failure& failure) {
   Report(options, "rollback start");
   const std::string temporary_prefix =
       ".kov-update-rollback-" + std::to_string(CurrentProcessId()) + "-";
   bool restored = true;
+  std::error_code first_cause;
   for (auto entry = replaced.rbegin(); entry != replaced.rend(); ++entry) {
-    if (!UndoEntry(*entry, temporary_prefix, ops)) restored = false;
+    std::error_code cause;
+    if (UndoEntry(*entry, temporary_prefix, ops, cause)) continue;
+    if (restored) first_cause = cause;
+    restored = false;
   }
   if (restored) {
     Report(options, "rollback complete");
     return true;
   }
-  error = "The previous files could not be restored.";
-  Report(options, "rollback failed");
+  failure = {"The previous files could not be restored.", first_cause};
+  ReportFailure(options, "rollback failed", first_cause);
   return false;
 }
 
@@ -334,13 +349,13 @@ class Replacement {
   Replacement(const InstallOptions& options, const InstallFileOps& ops)
       : options_(options), ops_(ops), process_id_(std::to_string(CurrentProcessId())) {}
 
-  // Replaces and verifies each entry in order; false with error at the first failure.
-  bool Run(const Entries& entries, std::string& error) {
+  // Replaces and verifies each entry in order; false with failure set at the first one.
+  bool Run(const Entries& entries, Failure& failure) {
     Report(options_, "replacing " + std::to_string(entries.size()) + " files");
     for (std::size_t index = 0; index < entries.size(); ++index) {
-      if (!PutInPlace(entries[index], index, error)) return false;
+      if (!PutInPlace(entries[index], index, failure)) return false;
       replaced_ = Replaced(entries).first(index + 1);
-      if (!VerifyCopy(entries[index], error)) return false;
+      if (!VerifyCopy(entries[index], failure)) return false;
     }
     Report(options_, "replacement complete");
     Report(options_, "verification complete");
@@ -350,27 +365,25 @@ class Replacement {
   Replaced replaced() const { return replaced_; }
 
  private:
-  bool PutInPlace(const ManifestEntry& entry, std::size_t index, std::string& error) {
+  bool PutInPlace(const ManifestEntry& entry, std::size_t index, Failure& failure) {
     const fs::path folder = entry.target_path.parent_path();
-    std::error_code ec;
-    fs::create_directories(folder, ec);
-    if (ec) {
-      error = "Cannot create the folder for " + entry.relative_path + ".";
+    if ((failure.cause = ops_.create_folders(folder))) {
+      failure.sentence = "Cannot create the folder for " + entry.relative_path + ".";
       return false;
     }
     const fs::path temporary =
         FreeTemporaryName(folder, ".kov-update-" + process_id_ + "-" + std::to_string(index) + "-");
     if (temporary.empty()) {
-      error = "Cannot find a free temporary name for " + entry.relative_path + ".";
+      failure.sentence = "Cannot find a free temporary name for " + entry.relative_path + ".";
       return false;
     }
-    if (!WriteTemporary(entry.staged_path, temporary, ops_)) {
-      error = "Cannot write " + entry.relative_path + ".";
+    if ((failure.cause = WriteTemporary(entry.staged_path, temporary, ops_))) {
+      failure.sentence = "Cannot write " + entry.relative_path + ".";
       return false;
     }
-    if (!ReplaceFileOr(temporary, entry.target_path, options_, ops_)) {
-      RemoveQuietly(temporary);
-      error = "Cannot replace " + entry.relative_path + ".";
+    if (!ReplaceFileOr(temporary, entry.target_path, options_, ops_, failure.cause)) {
+      ops_.remove_file(temporary);
+      failure.sentence = "Cannot replace " + entry.relative_path + ".";
       return false;
     }
     return true;
@@ -382,12 +395,12 @@ class Replacement {
   Replaced replaced_;
 };
 
-// Undoes the replacement after a failure whose message error already holds.
+// Undoes the replacement after a failure that failure already tells.
 InstallStatus UndoReplacement(const UpdateJob& job, Replaced replaced,
                               const InstallOptions& options, const InstallFileOps& ops,
-                              std::string& error, InstallStatus restored,
+                              Failure& failure, InstallStatus restored,
                               InstallStatus not_restored) {
-  if (!Rollback(replaced, options, ops, error)) return not_restored;
+  if (!Rollback(replaced, options, ops, failure)) return not_restored;
   RemoveWorkFolders(job);
   return restored;
 }
@@ -423,30 +436,39 @@ InstallResult InstallFilesWith(const UpdateJob& job, const InstallOptions& optio
   if (!InspectTargets(entries, result.error)) return result;
 
   Report(options, "backup start");
-  if (!BackUpTargets(job, entries, ops, result.error)) {
-    Report(options, "backup failed: " + result.error);
+  Failure failure;
+  if (!BackUpTargets(job, entries, ops, failure)) {
+    ReportFailure(options, "backup failed: " + failure.sentence, failure.cause);
     RemoveWorkFolders(job);
     result.status = InstallStatus::BackupFailed;
+    result.error = failure.sentence;
     return result;
   }
   Report(options, "backup complete");
 
   Replacement replacement(options, ops);
-  if (!replacement.Run(entries, result.error)) {
-    Report(options, "install failed: " + result.error);
-    result.status = UndoReplacement(job, replacement.replaced(), options, ops, result.error,
+  if (!replacement.Run(entries, failure)) {
+    ReportFailure(options, "install failed: " + failure.sentence, failure.cause);
+    result.status = UndoReplacement(job, replacement.replaced(), options, ops, failure,
                                     InstallStatus::RolledBack, InstallStatus::RollbackFailed);
+    result.error = failure.sentence;
     return result;
   }
-  if (relaunch && !Restart(job, options, result.error)) {
-    result.status = UndoReplacement(job, replacement.replaced(), options, ops, result.error,
+  if (relaunch && !Restart(job, options, failure.sentence)) {
+    result.status = UndoReplacement(job, replacement.replaced(), options, ops, failure,
                                     InstallStatus::RestartFailedRolledBack,
                                     InstallStatus::RestartFailedRollbackFailed);
+    result.error = failure.sentence;
     return result;
   }
   RemoveWorkFolders(job);
   result.status = InstallStatus::Installed;
   return result;
+}
+
+InstallFileOps SystemInstallFileOps() {
+  return {platform::CopyFileOver, platform::FlushFile,  platform::MoveFileDurably,
+          platform::SyncBackups,  platform::RemoveFile, platform::CreateFolders};
 }
 
 InstallResult InstallFiles(const UpdateJob& job, const InstallOptions& options, bool relaunch) {

@@ -1,37 +1,60 @@
 #pragma once
 
-// Internal to the installer: the few file operations that differ between Windows and POSIX,
-// and the entry point that lets tests and benchmarks watch or replace the ones that write.
+// Internal to the installer: the file operations that differ between Windows and POSIX, and
+// the entry point that lets tests and benchmarks watch or fail the ones that change the disk.
 
 #include <filesystem>
 #include <functional>
+#include <system_error>
 #include <vector>
 
 #include "update/installer.h"
 #include "update/update_job.h"
 
-namespace kov::update {
+namespace kov::update::platform {
 
 // Absolute as the job file means it: a drive with a root folder or a network prefix on Windows,
 // a leading '/' on POSIX.
 bool IsAbsoluteJobPath(const std::filesystem::path& path);
 
-// The operations of the installer that change the disk. Every one answers true on success.
+// Each answers the platform's own error code, empty on success.
+// Copies a file over destination, replacing what is there.
+std::error_code CopyFileOver(const std::filesystem::path& source,
+                             const std::filesystem::path& destination);
+// Brings a file's content to the disk.
+std::error_code FlushFile(const std::filesystem::path& file);
+// The system move over an existing destination, returning once the move is on the disk.
+std::error_code MoveFileDurably(const std::filesystem::path& source,
+                                const std::filesystem::path& destination);
+// Brings the backup copies, all below backup_dir, to the disk.
+std::error_code SyncBackups(const std::filesystem::path& backup_dir,
+                            const std::vector<std::filesystem::path>& copies);
+// Removes a file; one that is not there counts as removed.
+std::error_code RemoveFile(const std::filesystem::path& file);
+// Creates a folder and the missing ones above it; an existing folder is fine.
+std::error_code CreateFolders(const std::filesystem::path& folder);
+
+}  // namespace kov::update::platform
+
+namespace kov::update {
+
+// The installer's operations that change the disk, as values that tests can wrap.
 struct InstallFileOps {
-  // Copies a file over destination, replacing what is there.
-  std::function<bool(const std::filesystem::path& source, const std::filesystem::path& destination)>
-      copy_file;
-  // Brings a file's content to the disk.
-  std::function<bool(const std::filesystem::path& file)> flush_file;
-  // The system move over an existing destination, returning once the move is on the disk.
-  std::function<bool(const std::filesystem::path& source, const std::filesystem::path& destination)>
-      move_file;
-  // Brings the backup copies, all below backup_dir, to the disk.
-  std::function<bool(const std::filesystem::path& backup_dir,
-                     const std::vector<std::filesystem::path>& copies)>
+  using TwoPaths = std::function<std::error_code(const std::filesystem::path& source,
+                                                 const std::filesystem::path& destination)>;
+  using OnePath = std::function<std::error_code(const std::filesystem::path& path)>;
+
+  TwoPaths copy_file;
+  OnePath flush_file;
+  TwoPaths move_file;
+  std::function<std::error_code(const std::filesystem::path& backup_dir,
+                                const std::vector<std::filesystem::path>& copies)>
       sync_backups;
+  OnePath remove_file;
+  OnePath create_folders;
 };
 
+// The platform's operations.
 InstallFileOps SystemInstallFileOps();
 
 // InstallFiles with its disk-changing operations given by the caller.

@@ -7,36 +7,15 @@
 #include <vector>
 
 #include "update/installer_platform.h"
+#include "update/platform_posix.h"
 
-namespace kov::update {
+namespace kov::update::platform {
 namespace {
 
 namespace fs = std::filesystem;
 
 constexpr std::size_t kCopyBufferSize = 1 << 20;
 constexpr std::size_t kCopyChunkSize = 8 << 20;
-
-// Owns one descriptor; Close() tells whether the last writes were accepted.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-
-  bool valid() const { return fd_ >= 0; }
-  int get() const { return fd_; }
-  bool Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
 
 bool WriteAll(int fd, const char* data, std::size_t size) {
   while (size > 0) {
@@ -82,41 +61,11 @@ bool CopyContent(int in, int out) {
   }
 }
 
-// A careful copy: content, permission bits and times; a link at destination is not followed.
-bool CopyFileOver(const fs::path& source, const fs::path& destination) {
-  Descriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
-  struct stat info;
-  if (!in.valid() || ::fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
-  const mode_t mode = info.st_mode & 07777;
-  Descriptor out(
-      ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode));
-  if (!out.valid() || ::fchmod(out.get(), mode) != 0 || !CopyContent(in.get(), out.get())) {
-    return false;
-  }
-  const struct timespec times[2] = {info.st_atim, info.st_mtim};
-  return ::futimens(out.get(), times) == 0 && out.Close();
-}
+std::error_code CodeOf(bool succeeded) { return succeeded ? std::error_code() : LastError(); }
 
-bool SyncDescriptorOf(const fs::path& path, int flags) {
-  Descriptor fd(::open(path.c_str(), flags | O_RDONLY | O_CLOEXEC));
-  return fd.valid() && ::fsync(fd.get()) == 0 && fd.Close();
-}
-
-bool FlushFile(const fs::path& file) { return SyncDescriptorOf(file, O_NOFOLLOW); }
-
-// rename is atomic but not durable: the folder's entry is only safe once the folder is synced.
-// A failed folder sync still reports the move, since the destination holds the new file now
-// and the caller must treat it as replaced.
-bool MoveFileDurably(const fs::path& source, const fs::path& destination) {
-  if (::rename(source.c_str(), destination.c_str()) != 0) return false;
-  SyncDescriptorOf(destination.parent_path(), O_DIRECTORY);
-  return true;
-}
-
-// One sync of the whole file system holding the backup covers every copy and folder entry.
-bool SyncBackups(const fs::path& backup_dir, const std::vector<fs::path>&) {
-  Descriptor fd(::open(backup_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return fd.valid() && ::syncfs(fd.get()) == 0 && fd.Close();
+std::error_code SyncDescriptorOf(const fs::path& path, int flags) {
+  UniqueFd fd(::open(path.c_str(), flags | O_RDONLY | O_CLOEXEC));
+  return CodeOf(fd.valid() && ::fsync(fd.get()) == 0 && fd.Close());
 }
 
 }  // namespace
@@ -125,8 +74,45 @@ bool IsAbsoluteJobPath(const fs::path& path) {
   return !path.empty() && path.native().front() == '/';
 }
 
-InstallFileOps SystemInstallFileOps() {
-  return {CopyFileOver, FlushFile, MoveFileDurably, SyncBackups};
+// A careful copy: content, permission bits and times; a link at destination is not followed.
+std::error_code CopyFileOver(const fs::path& source, const fs::path& destination) {
+  const UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat info;
+  if (!in.valid() || ::fstat(in.get(), &info) != 0) return LastError();
+  if (!S_ISREG(info.st_mode)) return std::make_error_code(std::errc::invalid_argument);
+  const mode_t mode = info.st_mode & 07777;
+  UniqueFd out(
+      ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode));
+  const struct timespec times[2] = {info.st_atim, info.st_mtim};
+  return CodeOf(out.valid() && ::fchmod(out.get(), mode) == 0 && CopyContent(in.get(), out.get()) &&
+                ::futimens(out.get(), times) == 0 && out.Close());
 }
 
-}  // namespace kov::update
+std::error_code FlushFile(const fs::path& file) { return SyncDescriptorOf(file, O_NOFOLLOW); }
+
+// rename is atomic but not durable: the folder's entry is only safe once the folder is synced.
+// A failed folder sync still reports the move, since the destination holds the new file now
+// and the caller must treat it as replaced.
+std::error_code MoveFileDurably(const fs::path& source, const fs::path& destination) {
+  if (::rename(source.c_str(), destination.c_str()) != 0) return LastError();
+  SyncDescriptorOf(destination.parent_path(), O_DIRECTORY);
+  return {};
+}
+
+// One sync of the whole file system holding the backup covers every copy and folder entry.
+std::error_code SyncBackups(const fs::path& backup_dir, const std::vector<fs::path>&) {
+  UniqueFd fd(::open(backup_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return CodeOf(fd.valid() && ::syncfs(fd.get()) == 0 && fd.Close());
+}
+
+std::error_code RemoveFile(const fs::path& file) {
+  return CodeOf(::unlink(file.c_str()) == 0 || errno == ENOENT);
+}
+
+std::error_code CreateFolders(const fs::path& folder) {
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  return ec;
+}
+
+}  // namespace kov::update::platform

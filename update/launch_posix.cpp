@@ -9,12 +9,12 @@
 #include <string_view>
 #include <system_error>
 
-#include "update/launch_platform.h"
-#include "update/process.h"
+#include "update/platform_posix.h"
+#include "update/process_platform.h"
 
 extern char** environ;
 
-namespace kov::update {
+namespace kov::update::platform {
 namespace {
 
 char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
@@ -101,39 +101,25 @@ int ReadStartFailure(int report_fd) {
   return got == static_cast<ssize_t>(sizeof code) ? code : 0;
 }
 
-std::string StartFailure(int code) {
-  return "Could not start the program (" + std::to_string(code) + ").";
-}
-
 }  // namespace
 
-bool LaunchApplication(const std::filesystem::path& program,
-                       const std::vector<std::string>& arguments,
-                       const std::filesystem::path& working_dir, std::string& error,
-                       bool stripTestEnvironment) {
-  const StartPlan plan = PlanStart(program, arguments, working_dir, stripTestEnvironment);
+StartOutcome StartProgram(const std::filesystem::path& program,
+                          const std::vector<std::string>& arguments,
+                          const std::filesystem::path& working_dir, bool strip_test_environment) {
+  const StartPlan plan = PlanStart(program, arguments, working_dir, strip_test_environment);
   int report[2];
-  if (pipe2(report, O_CLOEXEC) != 0) {
-    error = StartFailure(errno);
-    return false;
-  }
+  if (pipe2(report, O_CLOEXEC) != 0) return {.code = static_cast<unsigned long>(errno)};
+  const UniqueFd report_read(report[0]);
+  UniqueFd report_write(report[1]);
   const pid_t middle = fork();
-  if (middle == 0) RunMiddle(plan, report[1]);
+  if (middle == 0) RunMiddle(plan, report_write.get());
   const int fork_error = errno;
-  close(report[1]);
-  if (middle < 0) {
-    close(report[0]);
-    error = StartFailure(fork_error);
-    return false;
-  }
+  report_write.Close();  // the pipe must end with the children's copies
+  if (middle < 0) return {.code = static_cast<unsigned long>(fork_error)};
   Reap(middle);
-  const int failure = ReadStartFailure(report[0]);
-  close(report[0]);
-  if (failure != 0) {
-    error = StartFailure(failure);
-    return false;
-  }
-  return true;
+  const int failure = ReadStartFailure(report_read.get());
+  if (failure != 0) return {.code = static_cast<unsigned long>(failure)};
+  return {.started = true};
 }
 
-}  // namespace kov::update
+}  // namespace kov::update::platform

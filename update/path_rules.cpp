@@ -111,7 +111,8 @@ bool StartsWithElements(const fs::path& path, const fs::path& root) {
 
 // A folder between root and the target that is a link, or whose nature cannot be read.
 bool IsLinkOnTheWay(const fs::path& folder) {
-  switch (platform::LinkStatusType(folder)) {
+  std::error_code unreadable;
+  switch (platform::LinkStatusType(folder, unreadable)) {
     case fs::file_type::not_found:
       return false;
     case fs::file_type::none:
@@ -169,7 +170,8 @@ bool PathIsWithin(const fs::path& path, const fs::path& root) {
 }
 
 bool IsRegularFile(const fs::path& path) {
-  if (platform::LinkStatusType(path) != fs::file_type::regular) return false;
+  std::error_code unreadable;
+  if (platform::LinkStatusType(path, unreadable) != fs::file_type::regular) return false;
   return !platform::IsLinkReparsePoint(path);
 }
 

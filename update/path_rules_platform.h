@@ -12,9 +12,9 @@ namespace kov::update::platform {
 // appended and folded lexically. Sets ec when the file system cannot tell.
 std::filesystem::path WeaklyCanonical(const std::filesystem::path& path, std::error_code& ec);
 
-// The entry's own type, links not followed: not_found when it does not exist, none when
-// its status cannot be read.
-std::filesystem::file_type LinkStatusType(const std::filesystem::path& path);
+// The entry's own type, links not followed: not_found when it does not exist, none with ec
+// set when its status cannot be read.
+std::filesystem::file_type LinkStatusType(const std::filesystem::path& path, std::error_code& ec);
 
 // True for an entry that stands for another name: on Windows a reparse point whose tag has
 // the name-surrogate bit or cannot be read, on POSIX a symbolic link. False when there is no

@@ -12,15 +12,17 @@ std::filesystem::path WeaklyCanonical(const fs::path& path, std::error_code& ec)
   return fs::weakly_canonical(absolute, ec);
 }
 
-fs::file_type LinkStatusType(const fs::path& path) {
-  std::error_code ec;
-  return fs::symlink_status(path, ec).type();
+fs::file_type LinkStatusType(const fs::path& path, std::error_code& ec) {
+  const fs::file_type type = fs::symlink_status(path, ec).type();
+  if (type == fs::file_type::not_found) ec.clear();
+  return type;
 }
 
 // There are no reparse points here; the only entry that stands for another name is a
 // symbolic link, which is what a linked root must be caught as.
 bool IsLinkReparsePoint(const fs::path& path) {
-  return LinkStatusType(path) == fs::file_type::symlink;
+  std::error_code ignored;
+  return LinkStatusType(path, ignored) == fs::file_type::symlink;
 }
 
 // The file systems here are case-sensitive, so elements match only when equal.

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "update/path_rules_platform.h"
+#include "update/platform_win.h"
 
 namespace kov::update::platform {
 namespace {
@@ -16,23 +17,6 @@ namespace fs = std::filesystem;
 
 // Set in the reparse tags of symbolic links, junctions and other entries that stand for a name.
 constexpr DWORD kNameSurrogateBit = 0x20000000;
-
-class ScopedHandle {
- public:
-  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
-  ~ScopedHandle() {
-    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-  }
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
-
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
-
-std::error_code LastError() { return {static_cast<int>(GetLastError()), std::system_category()}; }
 
 bool IsMissing(DWORD error) {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
@@ -74,9 +58,8 @@ HANDLE OpenForQuery(const fs::path& path) {
 
 std::optional<DWORD> ReparseTag(const fs::path& path) {
   WIN32_FIND_DATAW entry{};
-  const HANDLE search = FindFirstFileW(path.c_str(), &entry);
-  if (search == INVALID_HANDLE_VALUE) return std::nullopt;
-  FindClose(search);
+  const UniqueFindHandle search(FindFirstFileW(path.c_str(), &entry));
+  if (!search.valid()) return std::nullopt;
   return entry.dwReserved0;
 }
 
@@ -91,15 +74,14 @@ fs::path WeaklyCanonical(const fs::path& path, std::error_code& ec) {
   if (ec) return {};
   fs::path rest;
   for (;;) {
-    const ScopedHandle handle(OpenForQuery(existing));
-    if (handle.get() != INVALID_HANDLE_VALUE) {
+    const UniqueHandle handle(OpenForQuery(existing));
+    if (handle.valid()) {
       const fs::path resolved = FinalPathOfHandle(handle.get(), ec);
       if (ec) return {};
       return rest.empty() ? resolved : (resolved / rest).lexically_normal();
     }
-    const DWORD error = GetLastError();
-    if (!IsMissing(error)) {
-      ec.assign(static_cast<int>(error), std::system_category());
+    if (!IsMissing(GetLastError())) {
+      ec = LastError();
       return {};
     }
     if (!existing.has_relative_path()) return (existing / rest).lexically_normal();
@@ -108,14 +90,20 @@ fs::path WeaklyCanonical(const fs::path& path, std::error_code& ec) {
   }
 }
 
-fs::file_type LinkStatusType(const fs::path& path) {
+fs::file_type LinkStatusType(const fs::path& path, std::error_code& ec) {
+  ec.clear();
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
-    return IsMissing(GetLastError()) ? fs::file_type::not_found : fs::file_type::none;
+    if (IsMissing(GetLastError())) return fs::file_type::not_found;
+    ec = LastError();
+    return fs::file_type::none;
   }
   if (IsReparsePoint(attributes)) {
     const std::optional<DWORD> tag = ReparseTag(path);
-    if (!tag) return fs::file_type::none;
+    if (!tag) {
+      ec = LastError();
+      return fs::file_type::none;
+    }
     if (*tag == IO_REPARSE_TAG_SYMLINK) return fs::file_type::symlink;
   }
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? fs::file_type::directory

@@ -14,15 +14,13 @@
 #include <optional>
 #include <thread>
 
-#include "update/process.h"
-#include "update/process_wait_messages.h"
+#include "update/platform_posix.h"
+#include "update/process_platform.h"
 
-namespace kov::update {
+namespace kov::update::platform {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-enum class WaitResult { kExited, kTimedOut, kFailed };
 
 // The time-out is read as the unsigned millisecond count that the Windows wait receives, so
 // both platforms agree on every value: 0 only looks, -1 waits without limit.
@@ -45,29 +43,29 @@ int MillisecondsLeft(const std::optional<Clock::time_point>& deadline) {
   return static_cast<int>(std::min<std::chrono::milliseconds::rep>(left.count(), INT_MAX));
 }
 
-WaitResult PollUntilExited(int pid_fd, const std::optional<Clock::time_point>& deadline) {
+WaitOutcome PollUntilExited(int pid_fd, const std::optional<Clock::time_point>& deadline) {
   for (;;) {
     pollfd watched{pid_fd, POLLIN, 0};
     const int ready = poll(&watched, 1, MillisecondsLeft(deadline));
-    if (ready > 0) return (watched.revents & POLLIN) ? WaitResult::kExited : WaitResult::kFailed;
+    if (ready > 0) return (watched.revents & POLLIN) ? WaitOutcome::kExited : WaitOutcome::kFailed;
     if (ready == 0) {
-      if (Expired(deadline)) return WaitResult::kTimedOut;
+      if (Expired(deadline)) return WaitOutcome::kTimedOut;
     } else if (errno != EINTR) {
-      return WaitResult::kFailed;
+      return WaitOutcome::kFailed;
     }
   }
 }
 
 // For kernels without process descriptors. A process that has ended but has not been reaped
 // by its parent still looks alive here.
-WaitResult CheckUntilExited(pid_t pid, const std::optional<Clock::time_point>& deadline) {
+WaitOutcome CheckUntilExited(pid_t pid, const std::optional<Clock::time_point>& deadline) {
   constexpr auto kInterval = std::chrono::milliseconds(10);
   for (;;) {
     if (kill(pid, 0) != 0) {
-      if (errno == ESRCH) return WaitResult::kExited;
-      if (errno != EPERM) return WaitResult::kFailed;  // EPERM: alive, owned by someone else
+      if (errno == ESRCH) return WaitOutcome::kExited;
+      if (errno != EPERM) return WaitOutcome::kFailed;  // EPERM: alive, owned by someone else
     }
-    if (Expired(deadline)) return WaitResult::kTimedOut;
+    if (Expired(deadline)) return WaitOutcome::kTimedOut;
     const auto pause = deadline ? std::min<Clock::duration>(kInterval, *deadline - Clock::now())
                                 : Clock::duration(kInterval);
     std::this_thread::sleep_for(pause);
@@ -81,12 +79,6 @@ std::optional<pid_t> SingleProcessId(unsigned long pid) {
     return std::nullopt;
   }
   return static_cast<pid_t>(pid);
-}
-
-bool Report(WaitResult result, std::string& error) {
-  if (result == WaitResult::kExited) return true;
-  error = result == WaitResult::kTimedOut ? kWaitTimedOut : kWaitFailed;
-  return false;
 }
 
 }  // namespace
@@ -121,21 +113,16 @@ std::filesystem::path CurrentExecutablePath() {
   }
 }
 
-bool WaitForProcess(unsigned long pid, int timeout_ms, std::string& error) {
+WaitOutcome WaitForExit(unsigned long pid, int timeout_ms) {
   const auto process = SingleProcessId(pid);
-  if (!process) return true;
+  if (!process) return WaitOutcome::kExited;
   const auto deadline = DeadlineAfter(timeout_ms);
-  const int pid_fd = static_cast<int>(syscall(SYS_pidfd_open, *process, 0));
-  if (pid_fd >= 0) {
-    const WaitResult result = PollUntilExited(pid_fd, deadline);
-    close(pid_fd);
-    return Report(result, error);
-  }
-  if (errno == ESRCH) return true;
+  const UniqueFd pid_fd(static_cast<int>(syscall(SYS_pidfd_open, *process, 0)));
+  if (pid_fd.valid()) return PollUntilExited(pid_fd.get(), deadline);
+  if (errno == ESRCH) return WaitOutcome::kExited;
   // ENOSYS: an older kernel; EPERM: a sandbox that filters the call out.
-  if (errno == ENOSYS || errno == EPERM) return Report(CheckUntilExited(*process, deadline), error);
-  error = kWaitCannotOpen;
-  return false;
+  if (errno == ENOSYS || errno == EPERM) return CheckUntilExited(*process, deadline);
+  return WaitOutcome::kCannotOpen;
 }
 
-}  // namespace kov::update
+}  // namespace kov::update::platform

@@ -2,41 +2,21 @@
 // shellapi.h needs the types of windows.h.
 #include <shellapi.h>
 
-#include <memory>
+#include "update/platform_win.h"
+#include "update/process_platform.h"
+#include "update/utf8.h"
 
-#include "update/process.h"
-#include "update/process_wait_messages.h"
-
-namespace kov::update {
-namespace {
-
-struct ArgumentArrayRelease {
-  void operator()(LPWSTR* argv) const { LocalFree(argv); }
-};
-
-// An argument the platform cannot convert becomes an empty text, so later ones keep their place.
-std::string ArgumentToUtf8(const wchar_t* argument) {
-  const int size = WideCharToMultiByte(CP_UTF8, 0, argument, -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 1) return {};
-  std::string text(static_cast<std::size_t>(size), '\0');
-  if (WideCharToMultiByte(CP_UTF8, 0, argument, -1, text.data(), size, nullptr, nullptr) != size) {
-    return {};
-  }
-  text.resize(static_cast<std::size_t>(size) - 1);
-  return text;
-}
-
-}  // namespace
+namespace kov::update::platform {
 
 unsigned long CurrentProcessId() { return GetCurrentProcessId(); }
 
 std::vector<std::string> CurrentProcessArguments() {
   int count = 0;
-  const std::unique_ptr<LPWSTR, ArgumentArrayRelease> argv(
-      CommandLineToArgvW(GetCommandLineW(), &count));
-  if (argv == nullptr) return {};
+  const UniqueLocalMemory<LPWSTR*> argv(CommandLineToArgvW(GetCommandLineW(), &count));
+  if (!argv.valid()) return {};
   std::vector<std::string> arguments;
-  for (int i = 1; i < count; ++i) arguments.push_back(ArgumentToUtf8(argv.get()[i]));
+  // An argument without a UTF-8 form becomes an empty text, so later ones keep their place.
+  for (int i = 1; i < count; ++i) arguments.push_back(Utf8FromUtf16(argv.get()[i]).value_or(""));
   return arguments;
 }
 
@@ -52,25 +32,21 @@ std::filesystem::path CurrentExecutablePath() {
   }
 }
 
-bool WaitForProcess(unsigned long pid, int timeout_ms, std::string& error) {
-  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
-  if (process == nullptr) {
-    if (GetLastError() == ERROR_INVALID_PARAMETER) return true;  // no such process any more
-    error = kWaitCannotOpen;
-    return false;
+WaitOutcome WaitForExit(unsigned long pid, int timeout_ms) {
+  const UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
+  if (!process.valid()) {
+    // The platform answers so for an id that names no process any more, and for 0.
+    return GetLastError() == ERROR_INVALID_PARAMETER ? WaitOutcome::kExited
+                                                     : WaitOutcome::kCannotOpen;
   }
-  const DWORD result = WaitForSingleObject(process, static_cast<DWORD>(timeout_ms));
-  CloseHandle(process);
-  switch (result) {
+  switch (WaitForSingleObject(process.get(), static_cast<DWORD>(timeout_ms))) {
     case WAIT_OBJECT_0:
-      return true;
+      return WaitOutcome::kExited;
     case WAIT_TIMEOUT:
-      error = kWaitTimedOut;
-      return false;
+      return WaitOutcome::kTimedOut;
     default:
-      error = kWaitFailed;
-      return false;
+      return WaitOutcome::kFailed;
   }
 }
 
-}  // namespace kov::update
+}  // namespace kov::update::platform

@@ -2,13 +2,13 @@
 
 #include <fstream>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <system_error>
 
 #include "update/process.h"
 #include "update/update_job.h"
+#include "update/utf8.h"
 
 namespace kov::update {
 namespace {
@@ -69,14 +69,12 @@ std::filesystem::path FirstLogPath(const std::filesystem::path& job_path) {
 // log, so it ends the run like an unreadable job instead of escaping as an exception.
 std::optional<UpdateJob> TakeJob(const std::filesystem::path& job_path, UpdateLog& log,
                                  std::string& error) {
-  std::string shown;
-  try {
-    shown = Utf8Path(job_path);
-  } catch (const std::runtime_error&) {
+  const auto shown = TryUtf8Path(job_path);
+  if (!shown) {
     error = "The update job path cannot be written as UTF-8 text.";
     return std::nullopt;
   }
-  log.Write("job: " + shown);
+  log.Write("job: " + *shown);
   return ReadUpdateJob(job_path, error);
 }
 

@@ -2,26 +2,21 @@
 // shellapi.h needs the types of windows.h first.
 #include <shellapi.h>
 
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "update/platform_win.h"
 #include "updater/driver.h"
 
 namespace kov::update {
 namespace {
 
-struct LocalFreeDeleter {
-  void operator()(LPWSTR* words) const { LocalFree(words); }
-};
-
 // The words by the platform's standard splitting; the array is released before the run starts.
 std::optional<std::vector<std::wstring>> SplitCommandLine() {
   int count = 0;
-  const std::unique_ptr<LPWSTR[], LocalFreeDeleter> split(
-      CommandLineToArgvW(GetCommandLineW(), &count));
-  if (!split) return std::nullopt;
+  const platform::UniqueLocalMemory<LPWSTR*> split(CommandLineToArgvW(GetCommandLineW(), &count));
+  if (!split.valid()) return std::nullopt;
   return std::vector<std::wstring>(split.get(), split.get() + count);
 }
 
