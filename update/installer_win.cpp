@@ -58,7 +58,7 @@ std::error_code FlushFile(const fs::path& file) {
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0) {
     return refused;
   }
-  if (!SetFileAttributesW(file.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
+  if (!SetFileAttributesW(file.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) {
     return LastError();
   }
   const std::error_code flushed = FlushOpened(OpenForFlush(file));
