@@ -395,7 +395,9 @@ struct Recorder {
               return first(pass({"sync", b, {}}), [&] { return system.sync_backups(b, copies); });
             },
             system.remove_file,
-            system.create_folders};
+            system.create_folders,
+            system.remove_tree,
+            system.is_transient};
   }
   std::vector<std::string> RollbackMoves(const fs::path& root) const {
     std::vector<std::string> targets;

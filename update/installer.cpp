@@ -1,11 +1,15 @@
 #include "update/installer.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <fstream>
 #include <set>
 #include <span>
 #include <string>
 #include <system_error>
+#include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -73,10 +77,72 @@ void ReportFailure(const InstallOptions& options, std::string_view line, std::er
 }
 
 // The staged update is spent once the run has an outcome that removes it.
-void RemoveWorkFolders(const UpdateJob& job) {
-  std::error_code ignored;
-  fs::remove_all(job.backup_dir, ignored);
-  fs::remove_all(job.staging_dir, ignored);
+void RemoveWorkFolders(const UpdateJob& job, const InstallFileOps& ops) {
+  ops.remove_tree(job.backup_dir);
+  ops.remove_tree(job.staging_dir);
+}
+
+// How a path is named in the log: relative to the job's folder that holds it.
+std::string ShownPath(const UpdateJob& job, const fs::path& path) {
+  for (const fs::path* root : {&job.install_dir, &job.staging_dir, &job.backup_dir}) {
+    const fs::path relative = path.lexically_relative(*root);
+    if (!relative.empty() && *relative.begin() != ".." && relative != ".") {
+      std::string text = TryUtf8Path(relative).value_or("?");
+      std::replace(text.begin(), text.end(), '\\', '/');
+      return text;
+    }
+  }
+  return TryUtf8Path(path).value_or("?");
+}
+
+// Antivirus scanners, search indexers and backup agents open fresh files (above all .exe and
+// .dll) for a moment, and the system refuses to copy, move or remove them meanwhile. Such a
+// failure is tried again with growing waits, about two seconds per operation in all, before it
+// counts; an operation that succeeded only so is logged, so support can see scanner trouble.
+constexpr std::chrono::milliseconds kFirstRetryWait{20};
+constexpr std::chrono::milliseconds kLongestRetryWait{400};
+constexpr std::chrono::milliseconds kRetryBudget{2000};
+
+// subject: the argument that names the file in the log line.
+template <std::size_t subject, class... Paths>
+std::function<std::error_code(Paths...)> Retrying(
+    std::function<std::error_code(Paths...)> op, const InstallFileOps& ops,
+    const std::function<void(const fs::path&, std::error_code)>& report) {
+  return [op = std::move(op), is_transient = ops.is_transient, report](Paths... paths) {
+    std::chrono::milliseconds wait = kFirstRetryWait;
+    std::chrono::milliseconds waited{0};
+    std::error_code held;
+    for (;;) {
+      const std::error_code failed = op(paths...);
+      if (!failed) {
+        if (held) report(std::get<subject>(std::tie(paths...)), held);
+        return failed;
+      }
+      if (!is_transient || !is_transient(failed) || waited >= kRetryBudget) return failed;
+      held = failed;
+      std::this_thread::sleep_for(wait);
+      waited += wait;
+      wait = std::min(2 * wait, kLongestRetryWait);
+    }
+  };
+}
+
+InstallFileOps WithRetries(const InstallFileOps& ops, const UpdateJob& job,
+                           const InstallOptions& options) {
+  const std::function<void(const fs::path&, std::error_code)> report = [&job, &options](
+                                                                           const fs::path& path,
+                                                                           std::error_code held) {
+    Report(options, "retried: " + ShownPath(job, path) + " (" + std::to_string(held.value()) + ")");
+  };
+  InstallFileOps retrying = ops;
+  retrying.copy_file = Retrying<0>(ops.copy_file, ops, report);
+  retrying.flush_file = Retrying<0>(ops.flush_file, ops, report);
+  retrying.move_file = Retrying<1>(ops.move_file, ops, report);
+  retrying.sync_backups = Retrying<0>(ops.sync_backups, ops, report);
+  retrying.remove_file = Retrying<0>(ops.remove_file, ops, report);
+  retrying.create_folders = Retrying<0>(ops.create_folders, ops, report);
+  retrying.remove_tree = Retrying<0>(ops.remove_tree, ops, report);
+  return retrying;
 }
 
 bool IsExistingFolder(const fs::path& path) {
@@ -401,7 +467,7 @@ InstallStatus UndoReplacement(const UpdateJob& job, Replaced replaced,
                               Failure& failure, InstallStatus restored,
                               InstallStatus not_restored) {
   if (!Rollback(replaced, options, ops, failure)) return not_restored;
-  RemoveWorkFolders(job);
+  RemoveWorkFolders(job, ops);
   return restored;
 }
 
@@ -426,7 +492,8 @@ bool ValidateInstallJob(const UpdateJob& job, std::string& error) {
 }
 
 InstallResult InstallFilesWith(const UpdateJob& job, const InstallOptions& options, bool relaunch,
-                               const InstallFileOps& ops) {
+                               const InstallFileOps& system_ops) {
+  const InstallFileOps ops = WithRetries(system_ops, job, options);
   InstallResult result;
   if (!ValidateInstallJob(job, result.error)) return result;
   Entries entries;
@@ -439,7 +506,7 @@ InstallResult InstallFilesWith(const UpdateJob& job, const InstallOptions& optio
   Failure failure;
   if (!BackUpTargets(job, entries, ops, failure)) {
     ReportFailure(options, "backup failed: " + failure.sentence, failure.cause);
-    RemoveWorkFolders(job);
+    RemoveWorkFolders(job, ops);
     result.status = InstallStatus::BackupFailed;
     result.error = failure.sentence;
     return result;
@@ -461,14 +528,15 @@ InstallResult InstallFilesWith(const UpdateJob& job, const InstallOptions& optio
     result.error = failure.sentence;
     return result;
   }
-  RemoveWorkFolders(job);
+  RemoveWorkFolders(job, ops);
   result.status = InstallStatus::Installed;
   return result;
 }
 
 InstallFileOps SystemInstallFileOps() {
-  return {platform::CopyFileOver, platform::FlushFile,  platform::MoveFileDurably,
-          platform::SyncBackups,  platform::RemoveFile, platform::CreateFolders};
+  return {platform::CopyFileOver, platform::FlushFile,           platform::MoveFileDurably,
+          platform::SyncBackups,  platform::RemoveFile,          platform::CreateFolders,
+          platform::RemoveTree,   platform::IsTransientFileError};
 }
 
 InstallResult InstallFiles(const UpdateJob& job, const InstallOptions& options, bool relaunch) {

@@ -33,6 +33,14 @@ std::error_code SyncBackups(const std::filesystem::path& backup_dir,
 std::error_code RemoveFile(const std::filesystem::path& file);
 // Creates a folder and the missing ones above it; an existing folder is fine.
 std::error_code CreateFolders(const std::filesystem::path& folder);
+// Removes a folder with everything below it, links themselves rather than what they point to;
+// one that is not there counts as removed.
+std::error_code RemoveTree(const std::filesystem::path& folder);
+
+// True for a failure that another process causes for a moment, such as a scanner holding a
+// fresh file: worth trying again. Never on POSIX, where an open file blocks neither a move nor
+// a removal.
+bool IsTransientFileError(std::error_code error);
 
 }  // namespace kov::update::platform
 
@@ -52,6 +60,9 @@ struct InstallFileOps {
       sync_backups;
   OnePath remove_file;
   OnePath create_folders;
+  OnePath remove_tree;
+  // Which failures the installer tries again after a short wait.
+  std::function<bool(std::error_code)> is_transient;
 };
 
 // The platform's operations.

@@ -115,4 +115,12 @@ std::error_code CreateFolders(const fs::path& folder) {
   return ec;
 }
 
+std::error_code RemoveTree(const fs::path& folder) {
+  std::error_code ec;
+  fs::remove_all(folder, ec);
+  return ec;
+}
+
+bool IsTransientFileError(std::error_code) { return false; }
+
 }  // namespace kov::update::platform

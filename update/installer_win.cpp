@@ -15,9 +15,33 @@ bool IsSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
 
 std::error_code CodeOf(BOOL succeeded) { return succeeded ? std::error_code() : LastError(); }
 
+bool IsMissing(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
 bool IsFolder(const fs::path& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Windows refuses to write, replace or remove a read-only file (Wine only the last). The
+// attribute is lifted for the one operation that needs it, and put back where the file stays:
+// after a failure, or after a flush, which leaves the file in place.
+template <class Operation>
+std::error_code WithReadOnlyLifted(const fs::path& file, bool file_stays, Operation operation) {
+  std::error_code failed = operation();
+  if (failed.value() != ERROR_ACCESS_DENIED) return failed;
+  const DWORD attributes = GetFileAttributesW(file.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
+      !SetFileAttributesW(file.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) {
+    return failed;
+  }
+  failed = operation();
+  if (failed || file_stays) {
+    const std::error_code restored = CodeOf(SetFileAttributesW(file.c_str(), attributes));
+    if (!failed) failed = restored;
+  }
+  return failed;
 }
 
 UniqueHandle OpenForFlush(const fs::path& file) {
@@ -33,6 +57,18 @@ std::error_code FlushOpened(UniqueHandle handle) {
   return flushed;
 }
 
+// The names in a folder, without "." and "..", read whole before anything is removed.
+std::error_code ListFolder(const fs::path& folder, std::vector<std::wstring>& names) {
+  WIN32_FIND_DATAW entry{};
+  const UniqueFindHandle search(FindFirstFileW((folder / L"*").c_str(), &entry));
+  if (!search.valid()) return LastError();
+  do {
+    const std::wstring name = entry.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (FindNextFileW(search.get(), &entry));
+  return GetLastError() == ERROR_NO_MORE_FILES ? std::error_code() : LastError();
+}
+
 }  // namespace
 
 // Read from the text itself: MinGW's path sees no root name in a network path.
@@ -44,31 +80,24 @@ bool IsAbsoluteJobPath(const fs::path& path) {
   return IsSeparator(text[0]) && IsSeparator(text[1]) && !IsSeparator(text[2]);
 }
 
+// CopyFileW keeps the source's attributes, so an installed file is as read-only, hidden or
+// system as its staged file.
 std::error_code CopyFileOver(const fs::path& source, const fs::path& destination) {
-  return CodeOf(CopyFileW(source.c_str(), destination.c_str(), FALSE));
+  return WithReadOnlyLifted(destination, false, [&] {
+    return CodeOf(CopyFileW(source.c_str(), destination.c_str(), FALSE));
+  });
 }
 
-// FlushFileBuffers needs write access, which a read-only file (CopyFileW keeps the attribute)
-// refuses until the attribute is lifted for the moment of the flush.
+// FlushFileBuffers needs write access, which a read-only file refuses.
 std::error_code FlushFile(const fs::path& file) {
-  UniqueHandle handle = OpenForFlush(file);
-  if (handle.valid()) return FlushOpened(std::move(handle));
-  const std::error_code refused = LastError();
-  const DWORD attributes = GetFileAttributesW(file.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0) {
-    return refused;
-  }
-  if (!SetFileAttributesW(file.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) {
-    return LastError();
-  }
-  const std::error_code flushed = FlushOpened(OpenForFlush(file));
-  const std::error_code restored = CodeOf(SetFileAttributesW(file.c_str(), attributes));
-  return flushed ? flushed : restored;
+  return WithReadOnlyLifted(file, true, [&] { return FlushOpened(OpenForFlush(file)); });
 }
 
 std::error_code MoveFileDurably(const fs::path& source, const fs::path& destination) {
-  return CodeOf(MoveFileExW(source.c_str(), destination.c_str(),
-                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
+  return WithReadOnlyLifted(destination, false, [&] {
+    return CodeOf(MoveFileExW(source.c_str(), destination.c_str(),
+                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
+  });
 }
 
 std::error_code SyncBackups(const fs::path&, const std::vector<fs::path>& copies) {
@@ -79,10 +108,10 @@ std::error_code SyncBackups(const fs::path&, const std::vector<fs::path>& copies
 }
 
 std::error_code RemoveFile(const fs::path& file) {
-  if (DeleteFileW(file.c_str())) return {};
-  const DWORD error = GetLastError();
-  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return {};
-  return {static_cast<int>(error), std::system_category()};
+  return WithReadOnlyLifted(file, false, [&] {
+    if (DeleteFileW(file.c_str()) || IsMissing(GetLastError())) return std::error_code();
+    return LastError();
+  });
 }
 
 std::error_code CreateFolders(const fs::path& folder) {
@@ -93,6 +122,31 @@ std::error_code CreateFolders(const fs::path& folder) {
   if (refused.value() != ERROR_PATH_NOT_FOUND || !folder.has_relative_path()) return refused;
   if (const std::error_code above = CreateFolders(folder.parent_path())) return above;
   return CodeOf(CreateDirectoryW(folder.c_str(), nullptr));
+}
+
+std::error_code RemoveTree(const fs::path& folder) {
+  const DWORD attributes = GetFileAttributesW(folder.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    return IsMissing(GetLastError()) ? std::error_code() : LastError();
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return RemoveFile(folder);
+  // A linked folder goes as a link; what it points to is not the update's to remove.
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    std::vector<std::wstring> names;
+    if (const std::error_code unlisted = ListFolder(folder, names)) return unlisted;
+    for (const std::wstring& name : names) {
+      if (const std::error_code failed = RemoveTree(folder / name)) return failed;
+    }
+  }
+  return WithReadOnlyLifted(folder, false,
+                            [&] { return CodeOf(RemoveDirectoryW(folder.c_str())); });
+}
+
+bool IsTransientFileError(std::error_code error) {
+  if (error.category() != std::system_category()) return false;
+  const int code = error.value();
+  return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION ||
+         code == ERROR_ACCESS_DENIED;
 }
 
 }  // namespace kov::update::platform
