@@ -3,6 +3,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <variant>
 
 #include "update/platform_win.h"
 #include "update/process_platform.h"
@@ -35,12 +37,61 @@ std::optional<std::wstring> EnvironmentWithoutTestVariables() {
   return kept;
 }
 
+std::optional<std::wstring> SystemFolderFile(std::wstring_view name) {
+  std::wstring folder(MAX_PATH, L'\0');
+  UINT length = GetSystemDirectoryW(folder.data(), static_cast<UINT>(folder.size()));
+  if (length >= folder.size()) {  // too small: the answer is the size needed
+    folder.resize(length);
+    length = GetSystemDirectoryW(folder.data(), static_cast<UINT>(folder.size()));
+  }
+  if (length == 0 || length >= folder.size()) return std::nullopt;
+  folder.resize(length);
+  return folder + L'\\' + std::wstring(name);
+}
+
+std::optional<std::wstring> FullPath(const std::filesystem::path& path) {
+  const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (size == 0) return std::nullopt;
+  std::wstring full(size, L'\0');
+  const DWORD length = GetFullPathNameW(path.c_str(), size, full.data(), nullptr);
+  if (length == 0 || length >= size) return std::nullopt;
+  full.resize(length);
+  return full;
+}
+
+struct Command {
+  std::wstring application;
+  std::wstring line;
+};
+
+// Windows would run a batch file through cmd.exe with a command line quoted for programs, which
+// cmd.exe splits and interprets by its own rules. So cmd.exe is started here, from the system
+// folder (the environment could name another one), with the script's full path, so that neither
+// cmd.exe's folder nor its search path can pick another script. A script that is missing fails
+// here, as the program itself would, instead of inside cmd.exe.
+std::variant<Command, StartOutcome> BatchCommand(const std::filesystem::path& program,
+                                                 const std::vector<std::string>& arguments) {
+  const std::optional<std::wstring> interpreter = SystemFolderFile(L"cmd.exe");
+  const std::optional<std::wstring> script = FullPath(program);
+  if (!interpreter || !script || GetFileAttributesW(script->c_str()) == INVALID_FILE_ATTRIBUTES) {
+    return StartOutcome{.code = static_cast<unsigned long>(LastError().value())};
+  }
+  std::optional<std::wstring> line = BuildBatchCommandLine(*interpreter, *script, arguments);
+  if (!line) return StartOutcome{.batch_unsafe = true};
+  return Command{*interpreter, std::move(*line)};
+}
+
 }  // namespace
 
 StartOutcome StartProgram(const std::filesystem::path& program,
                           const std::vector<std::string>& arguments,
                           const std::filesystem::path& working_dir, bool strip_test_environment) {
-  std::wstring command_line = BuildCommandLine(program.native(), arguments);
+  Command command{program.native(), BuildCommandLine(program.native(), arguments)};
+  if (IsBatchFileName(program.native())) {
+    std::variant<Command, StartOutcome> batch = BatchCommand(program, arguments);
+    if (const auto* refused = std::get_if<StartOutcome>(&batch)) return *refused;
+    command = std::get<Command>(std::move(batch));
+  }
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process{};
@@ -51,9 +102,9 @@ StartOutcome StartProgram(const std::filesystem::path& program,
     if (!environment) return {.environment_unavailable = true};
     flags = CREATE_UNICODE_ENVIRONMENT;
   }
-  if (!CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, FALSE, flags,
-                      environment ? environment->data() : nullptr, working_dir.c_str(), &startup,
-                      &process)) {
+  if (!CreateProcessW(command.application.c_str(), command.line.data(), nullptr, nullptr, FALSE,
+                      flags, environment ? environment->data() : nullptr, working_dir.c_str(),
+                      &startup, &process)) {
     return {.code = GetLastError()};
   }
   const UniqueHandle started(process.hProcess);

@@ -4,6 +4,7 @@
 // these answers into the library's results and sentences.
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +25,7 @@ WaitOutcome WaitForExit(unsigned long pid, int timeout_ms);
 struct StartOutcome {
   bool started = false;
   bool environment_unavailable = false;  // nothing was tried
+  bool batch_unsafe = false;             // nothing was tried
   unsigned long code = 0;                // the platform's reason when the start was refused
 };
 // Starts a program that runs on its own, never waited for.
@@ -60,5 +62,14 @@ bool SetsUpdateTestVariable(std::basic_string_view<Char> entry, SameName same_na
 Utf16String QuoteArgument(Utf16View word);
 // The program's text and each UTF-8 argument as such words, separated by single spaces.
 Utf16String BuildCommandLine(Utf16View program, const std::vector<std::string>& arguments);
+
+// True when Windows would run the program through cmd.exe: a .bat or .cmd name in any letter
+// case, also behind the trailing dots and spaces that Windows drops from a name.
+bool IsBatchFileName(Utf16View program);
+// The command line that makes the interpreter (cmd.exe) run the batch file with each argument
+// reaching it as written; nothing when the script's path or an argument holds a character that
+// cmd.exe would act on even inside quotes.
+std::optional<Utf16String> BuildBatchCommandLine(Utf16View interpreter, Utf16View script,
+                                                 const std::vector<std::string>& arguments);
 
 }  // namespace kov::update
