@@ -45,8 +45,10 @@ function(kov_own_target target)
     ${target}
     PRIVATE "$<$<COMPILE_LANG_AND_ID:CXX,GNU,Clang>:-Wall;-Wextra;-Wpedantic;-Wconversion>"
             "$<$<COMPILE_LANG_AND_ID:CXX,MSVC>:/W4;/permissive-;/utf-8>"
-            # No build folder in the binaries: two builds from different folders are identical.
-            "$<$<COMPILE_LANG_AND_ID:CXX,GNU,Clang>:-ffile-prefix-map=${PROJECT_SOURCE_DIR}/=;-ffile-prefix-map=${PROJECT_BINARY_DIR}/=>"
+            # No folder of the build machine in the binaries, not even the compiler's working
+            # folder: two builds from different folders are identical. The build folder's map
+            # comes last, so it wins where the build lies inside the sources.
+            "$<$<COMPILE_LANG_AND_ID:CXX,GNU,Clang>:-ffile-prefix-map=${PROJECT_SOURCE_DIR}=.;-ffile-prefix-map=${PROJECT_BINARY_DIR}=.>"
   )
   if(KOV_SANITIZE)
     target_compile_options(
@@ -66,6 +68,8 @@ function(kov_own_target target)
 endfunction()
 
 # After each link, the DWARF moves to <program>.debug and the program keeps a debug link to it.
+# objcopy stamps a PE file with the time unless SOURCE_DATE_EPOCH says otherwise; 0 is what the
+# linker writes with --no-insert-timestamp.
 function(kov_split_debug_info target)
   if(NOT KOV_SPLIT_DEBUG_INFO OR NOT CMAKE_OBJCOPY OR NOT CMAKE_BUILD_TYPE STREQUAL "RelWithDebInfo")
     return()
@@ -73,9 +77,9 @@ function(kov_split_debug_info target)
   add_custom_command(
     TARGET ${target}
     POST_BUILD
-    COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE_NAME:${target}>
+    COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=0 ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE_NAME:${target}>
             $<TARGET_FILE_NAME:${target}>.debug
-    COMMAND ${CMAKE_OBJCOPY} --strip-all --add-gnu-debuglink=$<TARGET_FILE_NAME:${target}>.debug
+    COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=0 ${CMAKE_OBJCOPY} --strip-all --add-gnu-debuglink=$<TARGET_FILE_NAME:${target}>.debug
             $<TARGET_FILE_NAME:${target}>
     WORKING_DIRECTORY $<TARGET_FILE_DIR:${target}>
     VERBATIM)
