@@ -137,8 +137,8 @@ TEST(Sha256Engines, AgreeOnRandomDataOfManyLengths) {
   std::vector<std::size_t> lengths;
   for (std::size_t length = 0; length <= 300; ++length) lengths.push_back(length);
   for (std::size_t length : {1023u, 4096u, 65537u, 1048576u + 13u}) lengths.push_back(length);
-  for (auto engine : {Sha256Engine::kPortableVector, Sha256Engine::kPortableBmi2,
-                      Sha256Engine::kShaNi}) {
+  for (auto engine :
+       {Sha256Engine::kPortableVector, Sha256Engine::kPortableBmi2, Sha256Engine::kShaNi}) {
     if (!Sha256EngineAvailable(engine)) continue;
     for (std::size_t length : lengths) {
       const std::string message = RandomBytes(length, static_cast<unsigned>(length));

@@ -133,12 +133,12 @@ std::array<unsigned char, 32> Sha256::Final() {
   // The marker byte plus the zeros that leave exactly room for the length in the last block.
   const std::size_t padding = (kBlockSize + kLengthOffset - 1 - bufferedBytes) % kBlockSize + 1;
   Update(kPadding, padding);
-  for (int i = 0; i < 8; ++i) {
+  for (std::size_t i = 0; i < 8; ++i) {
     buffer[kLengthOffset + i] = static_cast<unsigned char>(bitLength >> (56 - 8 * i));
   }
   Transform(buffer);
   std::array<unsigned char, 32> digest;
-  for (int i = 0; i < 32; ++i) {
+  for (std::size_t i = 0; i < 32; ++i) {
     digest[i] = static_cast<unsigned char>(state[i / 4] >> (24 - 8 * (i % 4)));
   }
   return digest;

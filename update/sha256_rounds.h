@@ -78,7 +78,8 @@ template <int n>
 }
 
 template <int first>
-[[gnu::always_inline]] inline void SixteenRounds(std::uint32_t (&v)[8], const std::uint32_t (&w)[16]) {
+[[gnu::always_inline]] inline void SixteenRounds(std::uint32_t (&v)[8],
+                                                 const std::uint32_t (&w)[16]) {
   std::uint32_t input[16];  // schedule word plus round constant
   for (int i = 0; i < 16; ++i) input[i] = w[i] + kRound[first + i];
   FourRounds<0>(v, input);
