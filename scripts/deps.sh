@@ -1,19 +1,23 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs, only when some are missing.
-# Usage: scripts/deps.sh [native|windows|test|bench|fuzz]...
+# Usage: scripts/deps.sh [native|windows|clang|aarch64|test|bench|fuzz]...
 set -euo pipefail
 
 native=(g++ cmake ninja-build libgtest-dev libgmock-dev)
 windows=(g++-mingw-w64-x86-64-posix googletest wine64)
 bench=(libbenchmark-dev openssl python3 coreutils)
 fuzz=(clang libclang-rt-14-dev)
+clang=(clang)
+aarch64=(g++-aarch64-linux-gnu qemu-user)
 
 wanted=()
 for group in "${@:-native}"; do
   case $group in
     native) wanted+=("${native[@]}") ;;
     windows) wanted+=("${native[@]}" "${windows[@]}") ;;
-    test) wanted+=("${native[@]}" "${windows[@]}" openssl) ;;
+    clang) wanted+=("${native[@]}" "${clang[@]}") ;;
+    aarch64) wanted+=("${native[@]}" "${aarch64[@]}") ;;
+    test) wanted+=("${native[@]}" "${windows[@]}" "${clang[@]}" "${aarch64[@]}" openssl) ;;
     bench) wanted+=("${native[@]}" "${bench[@]}") ;;
     fuzz) wanted+=("${native[@]}" "${fuzz[@]}") ;;
     *) echo "deps.sh: unknown group $group" >&2; exit 2 ;;

@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
-# Builds and runs every test: natively, with the sanitizers, and for Windows under Wine.
-# Usage: scripts/test-all.sh [preset...]   (default: linux linux-asan windows)
+# Builds and runs every test: natively with g++ and clang++, with the sanitizers, for 64-bit ARM
+# under qemu-user and for Windows under Wine; then the consumer project in its three routes and
+# the reproducible Windows build.
+# Usage: scripts/test-all.sh [step...]   (a test preset, consumer or reproducible;
+#        default: linux linux-asan linux-clang linux-aarch64 windows consumer reproducible)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh test
 . scripts/wine-env.sh
 
-presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(linux linux-asan windows)
+steps=("$@")
+[ ${#steps[@]} -gt 0 ] ||
+  steps=(linux linux-asan linux-clang linux-aarch64 windows consumer reproducible)
 jobs=$(nproc)
-for preset in "${presets[@]}"; do
-  echo "=== $preset"
+
+run_preset() {  # $1: preset
+  local preset=$1
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
   if [ "$preset" = windows ]; then
@@ -24,5 +29,14 @@ for preset in "${presets[@]}"; do
   status=0
   ctest --preset "$preset" -j "$jobs" "${retry[@]}" || status=$?
   [ "$preset" != windows ] || wine_finish
-  [ $status -eq 0 ] || exit $status
+  return $status
+}
+
+for step in "${steps[@]}"; do
+  echo "=== $step"
+  case $step in
+    consumer) scripts/consumer-test.sh ;;
+    reproducible) scripts/reproducible-build.sh ;;
+    *) run_preset "$step" ;;
+  esac
 done

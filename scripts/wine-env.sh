@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the scripts that run Windows programs: Wine with a prefix of the build's own.
 export WINE=${WINE:-/usr/lib/wine/wine64}
 export WINESERVER=${WINESERVER:-/usr/lib/wine/wineserver64}
@@ -8,7 +9,9 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 # with Wine's own services running detached from our pipes; every later program then
 # starts in a fraction of a second instead of booting Wine again.
 wine_prepare() {  # $1: the build folder
-  export WINEPREFIX="$(cd "$1" && pwd)/wineprefix"
+  local folder
+  folder=$(cd "$1" && pwd) || return 1
+  export WINEPREFIX=$folder/wineprefix
   mkdir -p "$WINEPREFIX"
   "$WINESERVER" -k >/dev/null 2>&1 || true
   "$WINESERVER" -p

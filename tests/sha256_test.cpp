@@ -60,8 +60,8 @@ std::vector<Vector> ReadVectors(const std::filesystem::path& file) {
   return vectors;
 }
 
-constexpr Sha256Engine kEngines[] = {Sha256Engine::kPortable, Sha256Engine::kPortableBmi2,
-                                     Sha256Engine::kShaNi};
+constexpr Sha256Engine kEngines[] = {Sha256Engine::kPortable, Sha256Engine::kPortableVector,
+                                     Sha256Engine::kPortableBmi2, Sha256Engine::kShaNi};
 
 std::string EngineName(Sha256Engine engine) {
   switch (engine) {
@@ -69,6 +69,8 @@ std::string EngineName(Sha256Engine engine) {
       return "ShaNi";
     case Sha256Engine::kPortableBmi2:
       return "PortableBmi2";
+    case Sha256Engine::kPortableVector:
+      return "PortableVector";
     case Sha256Engine::kPortable:
       break;
   }
@@ -79,7 +81,7 @@ class Sha256EngineTest : public testing::TestWithParam<Sha256Engine> {
  protected:
   void SetUp() override {
     if (!Sha256EngineAvailable(GetParam())) {
-      GTEST_SKIP() << "this processor lacks the instructions of engine " << EngineName(GetParam());
+      GTEST_SKIP() << "this build or processor lacks engine " << EngineName(GetParam());
     }
   }
 };
@@ -135,7 +137,8 @@ TEST(Sha256Engines, AgreeOnRandomDataOfManyLengths) {
   std::vector<std::size_t> lengths;
   for (std::size_t length = 0; length <= 300; ++length) lengths.push_back(length);
   for (std::size_t length : {1023u, 4096u, 65537u, 1048576u + 13u}) lengths.push_back(length);
-  for (auto engine : {Sha256Engine::kPortableBmi2, Sha256Engine::kShaNi}) {
+  for (auto engine :
+       {Sha256Engine::kPortableVector, Sha256Engine::kPortableBmi2, Sha256Engine::kShaNi}) {
     if (!Sha256EngineAvailable(engine)) continue;
     for (std::size_t length : lengths) {
       const std::string message = RandomBytes(length, static_cast<unsigned>(length));

@@ -18,13 +18,24 @@ constexpr std::size_t kBlockSize = 64;
 constexpr std::size_t kLengthOffset = 56;
 constexpr std::streamsize kReadChunk = 1048576;
 
+// The engines beyond the portable one that this build has, as CMake chose them by compiler and
+// architecture. An engine the build lacks is only named in discarded branches, so it needs no
+// definition.
+constexpr bool kVectorEngineBuilt = KOV_SHA256_VECTOR_ENGINE;
+constexpr bool kX86EnginesBuilt = KOV_SHA256_X86_ENGINES;
+
 void CompressBlocks(Sha256Engine engine, std::uint32_t* state, const unsigned char* data,
                     std::size_t blocks) {
   switch (engine) {
     case Sha256Engine::kShaNi:
-      return Sha256BlocksShaNi(state, data, blocks);
+      if constexpr (kX86EnginesBuilt) return Sha256BlocksShaNi(state, data, blocks);
+      break;
     case Sha256Engine::kPortableBmi2:
-      return Sha256BlocksPortableBmi2(state, data, blocks);
+      if constexpr (kX86EnginesBuilt) return Sha256BlocksPortableBmi2(state, data, blocks);
+      break;
+    case Sha256Engine::kPortableVector:
+      if constexpr (kVectorEngineBuilt) return Sha256BlocksPortableVector(state, data, blocks);
+      break;
     case Sha256Engine::kPortable:
       break;
   }
@@ -59,9 +70,13 @@ void Sha256BlocksPortable(std::uint32_t* state, const unsigned char* data, std::
 bool Sha256EngineAvailable(Sha256Engine engine) {
   switch (engine) {
     case Sha256Engine::kShaNi:
-      return ProcessorHasShaNi();
+      if constexpr (kX86EnginesBuilt) return ProcessorHasShaNi();
+      return false;
     case Sha256Engine::kPortableBmi2:
-      return ProcessorHasBmi2();
+      if constexpr (kX86EnginesBuilt) return ProcessorHasBmi2();
+      return false;
+    case Sha256Engine::kPortableVector:
+      return kVectorEngineBuilt;
     case Sha256Engine::kPortable:
       break;
   }
@@ -70,7 +85,8 @@ bool Sha256EngineAvailable(Sha256Engine engine) {
 
 Sha256Engine PreferredSha256Engine() {
   static const Sha256Engine preferred = [] {
-    for (auto engine : {Sha256Engine::kShaNi, Sha256Engine::kPortableBmi2}) {
+    for (auto engine :
+         {Sha256Engine::kShaNi, Sha256Engine::kPortableBmi2, Sha256Engine::kPortableVector}) {
       if (Sha256EngineAvailable(engine)) return engine;
     }
     return Sha256Engine::kPortable;
@@ -117,12 +133,12 @@ std::array<unsigned char, 32> Sha256::Final() {
   // The marker byte plus the zeros that leave exactly room for the length in the last block.
   const std::size_t padding = (kBlockSize + kLengthOffset - 1 - bufferedBytes) % kBlockSize + 1;
   Update(kPadding, padding);
-  for (int i = 0; i < 8; ++i) {
+  for (std::size_t i = 0; i < 8; ++i) {
     buffer[kLengthOffset + i] = static_cast<unsigned char>(bitLength >> (56 - 8 * i));
   }
   Transform(buffer);
   std::array<unsigned char, 32> digest;
-  for (int i = 0; i < 32; ++i) {
+  for (std::size_t i = 0; i < 32; ++i) {
     digest[i] = static_cast<unsigned char>(state[i / 4] >> (24 - 8 * (i % 4)));
   }
   return digest;

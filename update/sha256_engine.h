@@ -14,9 +14,10 @@
 namespace kov::update {
 
 enum class Sha256Engine : unsigned char {
-  kPortable,      // plain C++, runs everywhere
-  kPortableBmi2,  // the same C++ built for x86 BMI2, whose rotations need fewer instructions
-  kShaNi,         // x86 SHA extensions
+  kPortable,        // standard C++, runs everywhere
+  kPortableVector,  // the same rounds, the message schedule in GNU vector registers
+  kPortableBmi2,    // the vector engine built for x86 BMI2, whose rotations need fewer instructions
+  kShaNi,           // x86 SHA extensions
 };
 
 // The round constants, shared by every engine.
@@ -31,13 +32,18 @@ inline constexpr std::uint32_t kRound[64] = {
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2,
 };
 
-// Whether this processor runs the engine. Forcing an engine it lacks faults on the first block.
+// Whether this build has the engine and this processor runs it. Forcing an engine that the build
+// lacks runs the portable one; one that the processor lacks faults on the first block.
 bool Sha256EngineAvailable(Sha256Engine engine);
 // The fastest available engine, found once per process.
 Sha256Engine PreferredSha256Engine();
 
-// Compress `blocks` consecutive 64-byte blocks into state, in order.
+// Compress `blocks` consecutive 64-byte blocks into state, in order. Only GNU-compatible
+// compilers build the vector engine, and only for x86-64 the last two engines and the processor
+// tests (update/sha256_vector.cpp, update/sha256_x86.cpp).
 void Sha256BlocksPortable(std::uint32_t* state, const unsigned char* data, std::size_t blocks);
+void Sha256BlocksPortableVector(std::uint32_t* state, const unsigned char* data,
+                                std::size_t blocks);
 void Sha256BlocksPortableBmi2(std::uint32_t* state, const unsigned char* data, std::size_t blocks);
 void Sha256BlocksShaNi(std::uint32_t* state, const unsigned char* data, std::size_t blocks);
 bool ProcessorHasBmi2();

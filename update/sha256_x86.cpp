@@ -1,6 +1,7 @@
-// The SHA-256 engines for x86 extensions: the SHA instructions, and the plain C++ rounds built
-// for BMI2. Each function carries its own target so that the rest of the program stays
-// buildable for, and runnable on, processors without them.
+// The SHA-256 engines for x86 extensions: the SHA instructions, and the vector-schedule rounds
+// built for BMI2. Each function carries its own target so that the rest of the program stays
+// buildable for, and runnable on, processors without them. Built for x86-64 targets by
+// GNU-compatible compilers only.
 
 #include <cpuid.h>
 #include <immintrin.h>
@@ -8,7 +9,7 @@
 #include <utility>
 
 #include "update/sha256_engine.h"
-#include "update/sha256_rounds.h"
+#include "update/sha256_rounds_vector.h"
 
 namespace kov::update {
 namespace {
@@ -76,7 +77,7 @@ bool ProcessorHasShaNi() {
 __attribute__((target("bmi2"))) void Sha256BlocksPortableBmi2(std::uint32_t* state,
                                                               const unsigned char* data,
                                                               std::size_t blocks) {
-  for (; blocks > 0; --blocks, data += 64) sha256_rounds::CompressBlock(state, data);
+  for (; blocks > 0; --blocks, data += 64) sha256_vector_rounds::CompressBlock(state, data);
 }
 
 // The instructions want the state as the halves ABEF and CDGH instead of ABCD and EFGH.
