@@ -39,6 +39,7 @@ check() {  # $1: what, then the test
   if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; failures=$((failures + 1)); fi
 }
 
+# shellcheck disable=SC2317  # called through check
 same_text() { [ "$(tr -d '\r' <"$1")" = "$2" ]; }
 
 # What the player must find after the update, and what must be gone.
@@ -60,9 +61,9 @@ verify() {  # $1: scratch folder
 
 report() {  # $1: title, $2: scratch folder, $3: outcome of the run
   echo "--- $1: updater.log"
-  cat "$2/update/updater.log" 2>/dev/null | tr -d '\r' || echo "(no log)"
+  tr -d '\r' 2>/dev/null <"$2/update/updater.log" || echo "(no log)"
   echo "--- $1: result"
-  cat "$2/result.txt" 2>/dev/null | tr -d '\r' || echo "(no result)"
+  tr -d '\r' 2>/dev/null <"$2/result.txt" || echo "(no result)"
   [ "$3" -eq 0 ] && verify "$2"
 }
 
