@@ -34,10 +34,18 @@ struct InstallResult {
   std::string error;
 };
 
-// Installs the job's update as one transaction: updated and verified, or as it was.
+// Installs the job's update as one transaction: every manifest file backed up, put in place
+// through a flushed temporary file and one move, and proved equal to its staged file, or the
+// installation as it was. With relaunch, the job's restart program is started afterwards (a
+// failed start is rolled back too). Progress lines go to options.log. The status tells the
+// outcome and error its sentence (empty after Installed); the staging and backup folders are
+// removed unless the job was refused or the restore was incomplete.
 InstallResult InstallFiles(const UpdateJob& job, const InstallOptions& options, bool relaunch);
 
-// The checks on the job record itself; clears error first.
+// The checks on the job record itself: a launcher process, absolute paths, existing
+// installation and staging folders, work folders apart from the installation and each other,
+// manifest and log outside the installation, an existing manifest, the restart program inside
+// the installation. Clears error first; false with the first failed check's sentence.
 bool ValidateInstallJob(const UpdateJob& job, std::string& error);
 
 }  // namespace kov::update

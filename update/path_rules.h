@@ -28,19 +28,28 @@ inline constexpr const char* kProtectedExtensions[] = {
     ".xex", ".xsh", ".xpso", ".sav",      ".log", ".dmp", ".pdb", ".ilk", ".obj",
     ".bak", ".tmp", ".zip",  ".appimage", ".7z",  ".rar", ".tar", ".gz"};
 
-// Accepts a relative path and gives its one normalised form, or refuses it with a
-// short reason ("path traversal"). normalized is only meaningful after true.
+// Accepts a relative path and gives its one normalised form: '/' between segments, no "."
+// segments, no trailing separator. Refuses absolute and drive-qualified paths, "..", empty
+// segments, segments over 255 bytes, paths over 1024 bytes, control characters and "*:<>?|,
+// segments ending in '.' or ' ', and device names (con, prn, aux, nul, com1-9, lpt1-9, with
+// any extension), naming the first fault in reason (when not null) as a short lower-case
+// fragment such as "path traversal"; reason is untouched on success. normalized is cleared
+// first and holds, after a refusal, the segments accepted before the faulty one.
 bool NormalizeRelativePath(std::string_view path, std::string& normalized, std::string* reason);
+// NormalizeRelativePath without its normalised form.
 bool IsSafeRelativePath(std::string_view path, std::string* reason);
 
 // True when a normalised relative path touches the game, user data or a protected kind of file.
 bool IsProtectedRelativePath(std::string_view path);
 
-// True when path is root or lies below it, both resolved on disk first.
+// True when path is root or lies below it, both resolved on disk first (links followed, the
+// missing rest folded lexically); whole elements compared, ignoring case on Windows. False
+// when either cannot be resolved.
 bool PathIsWithin(const std::filesystem::path& path, const std::filesystem::path& root);
-// True for an existing ordinary file that is no link.
+// True for an existing ordinary file that is no link; false also when it cannot be examined.
 bool IsRegularFile(const std::filesystem::path& path);
-// True when path cannot be shown to lie below root without passing a link.
+// True when path cannot be shown to lie below root without passing a link: path outside root,
+// a folder between them that is a link or cannot be examined, or root itself a link.
 bool HasReparseAncestor(const std::filesystem::path& path, const std::filesystem::path& root);
 
 }  // namespace kov::update

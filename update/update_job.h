@@ -20,12 +20,19 @@ struct UpdateJob {
   std::vector<std::string> args;
 };
 
-// Writes the update job file. On false, error holds one sentence; a path without a UTF-8
-// form counts as invalid.
+// Writes the update job file ("format=1", then key=value lines in UTF-8 with LF ends),
+// replacing the file. Clears error first. False with "The update job contains an invalid
+// path." (an empty path, a line break, no UTF-8 form), "The update job contains an invalid
+// argument." (a line break) or "Cannot write the update job."; an invalid job leaves the file
+// untouched.
 bool WriteUpdateJob(const std::filesystem::path& file, const UpdateJob& job, std::string& error);
 
-// Reads an update job file; empty on failure, with error set. A path value that is not
-// strict UTF-8 makes the job damaged; nothing is thrown for it.
+// Reads an update job file; accepts LF and CR LF ends, ignores unknown keys, takes the last
+// value of a repeated key and collects every "arg" in order. Clears error first. Empty on
+// failure, with error set to the sentence of the first line it cannot accept ("The update job
+// is damaged.", "The update job format is not supported.", "The update job has an invalid
+// process id."), "Cannot read the update job." or "The update job is incomplete.". A path
+// value that is not strict UTF-8 makes the job damaged; nothing is thrown for it.
 std::optional<UpdateJob> ReadUpdateJob(const std::filesystem::path& file, std::string& error);
 
 // The only conversions between paths and UTF-8 text. They accept strict UTF-8 and
