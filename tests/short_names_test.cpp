@@ -89,13 +89,14 @@ TEST(ShortNames, RestartProgramMatchesItsEntryWhicheverNameEitherUses) {
   for (const bool short_in_manifest : {false, true}) {
     SCOPED_TRACE(short_in_manifest ? "short name in the manifest" : "short name in the job");
     InstallFixture f;
-    const fs::path folder = f.job.install_dir / "binaries";
+    const fs::path folder = f.job.install_dir / "launcher_bin";
     kov::test::WriteFile(folder / "launcher.exe", "old launcher");
     const std::string short_name = ShortName(folder);
     if (short_name.empty()) GTEST_SKIP() << "the volume keeps no 8.3 names";
-    const std::string listed = (short_in_manifest ? short_name : "binaries") + "/launcher.exe";
+    const std::string listed = (short_in_manifest ? short_name : "launcher_bin") + "/launcher.exe";
     f.job.restart = f.job.install_dir /
-                    *TryPathFromUtf8(short_in_manifest ? "binaries" : short_name) / "launcher.exe";
+                    *TryPathFromUtf8(short_in_manifest ? "launcher_bin" : short_name) /
+                    "launcher.exe";
     f.Update({listed});
 
     const InstallResult result = f.Run();

@@ -156,30 +156,25 @@ bool CannotInspect(const std::string& relative_path, std::error_code cause, Fail
   return false;
 }
 
-// The text check misses a protected folder written by another of its names, such as its 8.3
-// short name or, through a link, a name of its own; the file system's answer catches them.
-bool CheckResolvedProtection(const UpdateJob& job, const ManifestEntry& entry, Failure& failure) {
+// The checks that need the disk: protection once more on the target as the file system
+// resolves it, since the text check misses a protected entry written by another of its names
+// (its 8.3 short name, or a link's); then the staged file, and the way to the target. A check
+// that cannot ask the disk says so rather than guess.
+bool CheckEntryOnDisk(const UpdateJob& job, const ManifestEntry& entry, Failure& failure) {
   std::error_code cause;
   const std::string resolved = ResolvedRelativePath(entry.target_path, job.install_dir, cause);
   if (cause) return CannotInspect(entry.relative_path, cause, failure);
-  if (!IsProtectedRelativePath(resolved)) return true;
-  failure.sentence = ProtectedPathSentence(entry.relative_path);
-  return false;
-}
-
-// The checks that need the disk: protection as the disk resolves the target, the staged file,
-// and the way to the target. A check that cannot ask the disk says so rather than guess.
-bool CheckEntryOnDisk(const UpdateJob& job, const ManifestEntry& entry, Failure& failure) {
-  if (!CheckResolvedProtection(job, entry, failure)) return false;
-  std::error_code cause;
+  if (IsProtectedRelativePath(resolved)) {
+    failure.sentence = ProtectedPathSentence(entry.relative_path);
+    return false;
+  }
   if (!PathIsWithin(entry.staged_path, job.staging_dir, cause) ||
       !IsRegularFile(entry.staged_path, cause)) {
     if (cause) return CannotInspect(entry.relative_path, cause, failure);
     failure.sentence = "The update is missing " + entry.relative_path + ".";
     return false;
   }
-  if (!PathIsWithin(entry.target_path, job.install_dir, cause)) {
-    if (cause) return CannotInspect(entry.relative_path, cause, failure);
+  if (resolved.empty()) {
     failure.sentence = "The update manifest points outside the installation.";
     return false;
   }
