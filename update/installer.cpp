@@ -161,8 +161,9 @@ bool FoldersOverlap(const UpdateJob& job) {
   return false;
 }
 
-// The message of the first check the job fails, or null.
-const char* FirstJobProblem(const UpdateJob& job) {
+// The message of the first check the job fails, or null; cause is set when the file system
+// could not answer a check.
+const char* FirstJobProblem(const UpdateJob& job, std::error_code& cause) {
   if (job.parent_pid == 0) return "The update job has no launcher process.";
   for (const fs::path* path : {&job.install_dir, &job.staging_dir, &job.backup_dir, &job.manifest,
                                &job.restart, &job.log}) {
@@ -179,10 +180,15 @@ const char* FirstJobProblem(const UpdateJob& job) {
     return "The update job must not write into the installation before replacement.";
   }
   if (!IsRegularFile(job.manifest)) return "The update manifest is missing.";
-  if (!PathIsWithin(job.restart, job.install_dir)) {
-    return "The restart program is outside the installation.";
+  if (!PathIsWithin(job.restart, job.install_dir, cause)) {
+    return cause ? "Cannot inspect the restart program."
+                 : "The restart program is outside the installation.";
   }
   return nullptr;
+}
+
+std::string ProtectedPathSentence(const std::string& normalized) {
+  return "The update manifest contains a protected path: " + normalized + ".";
 }
 
 // Path rules and protection, judged on the text alone.
@@ -193,7 +199,7 @@ bool AcceptLine(const std::string& line, std::string& normalized, std::string& e
     return false;
   }
   if (IsProtectedRelativePath(normalized)) {
-    error = "The update manifest contains a protected path: " + normalized + ".";
+    error = ProtectedPathSentence(normalized);
     return false;
   }
   return true;
@@ -211,24 +217,58 @@ bool MakeEntry(const UpdateJob& job, const std::string& relative, ManifestEntry&
   return true;
 }
 
-// The checks that need the disk: the staged file, and the way to the target.
-bool CheckEntryOnDisk(const UpdateJob& job, const ManifestEntry& entry, std::string& error) {
-  if (!PathIsWithin(entry.staged_path, job.staging_dir) || !IsRegularFile(entry.staged_path)) {
-    error = "The update is missing " + entry.relative_path + ".";
+bool CannotInspect(const std::string& relative_path, std::error_code cause, Failure& failure) {
+  failure = {"Cannot inspect " + relative_path + ".", cause};
+  return false;
+}
+
+// The checks that need the disk: protection once more on the target as the file system
+// resolves it, since the text check misses a protected entry written by another of its names
+// (its 8.3 short name, or a link's); then the staged file, and the way to the target. A check
+// that cannot ask the disk says so rather than guess.
+bool CheckEntryOnDisk(const UpdateJob& job, const ManifestEntry& entry, Failure& failure) {
+  std::error_code cause;
+  const std::string resolved = ResolvedRelativePath(entry.target_path, job.install_dir, cause);
+  if (cause) return CannotInspect(entry.relative_path, cause, failure);
+  if (IsProtectedRelativePath(resolved)) {
+    failure.sentence = ProtectedPathSentence(entry.relative_path);
     return false;
   }
-  if (!PathIsWithin(entry.target_path, job.install_dir)) {
-    error = "The update manifest points outside the installation.";
+  if (!PathIsWithin(entry.staged_path, job.staging_dir, cause) ||
+      !IsRegularFile(entry.staged_path, cause)) {
+    if (cause) return CannotInspect(entry.relative_path, cause, failure);
+    failure.sentence = "The update is missing " + entry.relative_path + ".";
+    return false;
+  }
+  if (resolved.empty()) {
+    failure.sentence = "The update manifest points outside the installation.";
     return false;
   }
   if (HasReparseAncestor(entry.target_path, job.install_dir)) {
-    error = "The installation contains a link that the update will not follow.";
+    failure.sentence = "The installation contains a link that the update will not follow.";
     return false;
   }
   return true;
 }
 
-bool LoadManifest(const UpdateJob& job, Entries& entries, std::string& error) {
+// A refusal is the result's sentence alone; a check that the platform failed is also logged,
+// with its code.
+bool Refuse(const InstallOptions& options, const Failure& failure, std::string& error) {
+  if (failure.cause) ReportFailure(options, "check failed: " + failure.sentence, failure.cause);
+  error = failure.sentence;
+  return false;
+}
+
+bool CheckJob(const UpdateJob& job, const InstallOptions& options, std::string& error) {
+  Failure failure;
+  const char* problem = FirstJobProblem(job, failure.cause);
+  if (problem == nullptr) return true;
+  failure.sentence = problem;
+  return Refuse(options, failure, error);
+}
+
+bool LoadManifest(const UpdateJob& job, const InstallOptions& options, Entries& entries,
+                  std::string& error) {
   std::ifstream in(job.manifest, std::ios::binary);
   if (!in) {
     error = "Cannot read the update manifest.";
@@ -243,9 +283,9 @@ bool LoadManifest(const UpdateJob& job, Entries& entries, std::string& error) {
     if (!AcceptLine(line, normalized, error)) return false;
     if (!taken.insert(normalized).second) continue;
     ManifestEntry entry;
-    if (!MakeEntry(job, normalized, entry, error) || !CheckEntryOnDisk(job, entry, error)) {
-      return false;
-    }
+    if (!MakeEntry(job, normalized, entry, error)) return false;
+    Failure failure;
+    if (!CheckEntryOnDisk(job, entry, failure)) return Refuse(options, failure, error);
     entries.push_back(std::move(entry));
     if (entries.size() > kMaxManifestEntries) {
       error = "The update manifest holds too many files.";
@@ -259,7 +299,18 @@ bool LoadManifest(const UpdateJob& job, Entries& entries, std::string& error) {
   return true;
 }
 
-bool FindRestartProgram(const UpdateJob& job, const Entries& entries, std::string& error) {
+// Whether the restart program is the entry's target as the file system resolves both, which
+// also matches a restart path written with a short name.
+bool IsResolvedRestartProgram(const UpdateJob& job, const std::string& restart,
+                              const ManifestEntry& entry, Failure& failure) {
+  std::error_code cause;
+  const std::string target = ResolvedRelativePath(entry.target_path, job.install_dir, cause);
+  if (cause) return CannotInspect(entry.relative_path, cause, failure);
+  return !target.empty() && target == restart;
+}
+
+bool FindRestartProgram(const UpdateJob& job, const InstallOptions& options, const Entries& entries,
+                        std::string& error) {
   // Without a text form it cannot name an entry either.
   const std::string relative =
       TryUtf8Path(job.restart.lexically_relative(job.install_dir)).value_or("");
@@ -270,6 +321,16 @@ bool FindRestartProgram(const UpdateJob& job, const Entries& entries, std::strin
   }
   for (const ManifestEntry& entry : entries) {
     if (entry.relative_path == normalized) return true;
+  }
+  Failure failure;
+  const std::string restart = ResolvedRelativePath(job.restart, job.install_dir, failure.cause);
+  if (failure.cause) {
+    CannotInspect(normalized, failure.cause, failure);
+    return Refuse(options, failure, error);
+  }
+  for (const ManifestEntry& entry : entries) {
+    if (IsResolvedRestartProgram(job, restart, entry, failure)) return true;
+    if (failure.cause) return Refuse(options, failure, error);
   }
   error = "The update does not contain the launcher program.";
   return false;
@@ -485,21 +546,18 @@ bool Restart(const UpdateJob& job, const InstallOptions& options, std::string& e
 
 bool ValidateInstallJob(const UpdateJob& job, std::string& error) {
   error.clear();
-  const char* problem = FirstJobProblem(job);
-  if (problem == nullptr) return true;
-  error = problem;
-  return false;
+  return CheckJob(job, InstallOptions(), error);
 }
 
 InstallResult InstallFilesWith(const UpdateJob& job, const InstallOptions& options, bool relaunch,
                                const InstallFileOps& system_ops) {
   const InstallFileOps ops = WithRetries(system_ops, job, options);
   InstallResult result;
-  if (!ValidateInstallJob(job, result.error)) return result;
+  if (!CheckJob(job, options, result.error)) return result;
   Entries entries;
-  if (!LoadManifest(job, entries, result.error)) return result;
+  if (!LoadManifest(job, options, entries, result.error)) return result;
   Report(options, "manifest entries: " + std::to_string(entries.size()));
-  if (!FindRestartProgram(job, entries, result.error)) return result;
+  if (!FindRestartProgram(job, options, entries, result.error)) return result;
   if (!InspectTargets(entries, result.error)) return result;
 
   Report(options, "backup start");

@@ -4,10 +4,12 @@
 #include <cctype>
 #include <cstddef>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <system_error>
 
 #include "update/path_rules_platform.h"
+#include "update/utf8.h"
 
 namespace kov::update {
 namespace {
@@ -92,21 +94,36 @@ fs::path WithoutTrailingSeparator(const fs::path& path) {
   return path.has_relative_path() && !path.has_filename() ? path.parent_path() : path;
 }
 
-fs::path CanonicalOrEmpty(const fs::path& path) {
-  std::error_code ec;
+fs::path Canonical(const fs::path& path, std::error_code& ec) {
   const fs::path canonical = platform::WeaklyCanonical(path, ec);
   if (ec) return {};
   return WithoutTrailingSeparator(canonical);
 }
 
-bool StartsWithElements(const fs::path& path, const fs::path& root) {
+// Where path goes on past the elements of root, or nothing when it does not start with them.
+std::optional<fs::path::iterator> ElementsPast(const fs::path& path, const fs::path& root) {
   auto path_element = path.begin();
   for (const fs::path& root_element : root) {
-    if (path_element == path.end()) return false;
-    if (!platform::SameElement(*path_element, root_element)) return false;
+    if (path_element == path.end()) return std::nullopt;
+    if (!platform::SameElement(*path_element, root_element)) return std::nullopt;
     ++path_element;
   }
-  return true;
+  return path_element;
+}
+
+// The elements from first to last, as UTF-8 joined by '/'.
+std::string JoinedUtf8(fs::path::iterator first, fs::path::iterator last, std::error_code& ec) {
+  std::string joined;
+  for (; first != last; ++first) {
+    const std::optional<std::string> element = TryUtf8Path(*first);
+    if (!element) {
+      ec = std::make_error_code(std::errc::illegal_byte_sequence);
+      return {};
+    }
+    if (!joined.empty()) joined += '/';
+    joined += *element;
+  }
+  return joined;
 }
 
 // A folder between root and the target that is a link, or whose nature cannot be read.
@@ -161,18 +178,37 @@ bool IsProtectedRelativePath(std::string_view path) {
   return HasProtectedSegment(lower) || HasProtectedExtension(lower);
 }
 
+bool PathIsWithin(const fs::path& path, const fs::path& root, std::error_code& ec) {
+  const fs::path canonical_root = Canonical(root, ec);
+  if (ec || canonical_root.empty()) return false;
+  const fs::path canonical_path = Canonical(path, ec);
+  if (ec || canonical_path.empty()) return false;
+  return ElementsPast(canonical_path, canonical_root).has_value();
+}
+
 bool PathIsWithin(const fs::path& path, const fs::path& root) {
-  const fs::path canonical_root = CanonicalOrEmpty(root);
-  if (canonical_root.empty()) return false;
-  const fs::path canonical_path = CanonicalOrEmpty(path);
-  if (canonical_path.empty()) return false;
-  return StartsWithElements(canonical_path, canonical_root);
+  std::error_code unresolved;
+  return PathIsWithin(path, root, unresolved);
+}
+
+bool IsRegularFile(const fs::path& path, std::error_code& ec) {
+  if (platform::LinkStatusType(path, ec) != fs::file_type::regular) return false;
+  return !platform::IsLinkReparsePoint(path);
 }
 
 bool IsRegularFile(const fs::path& path) {
   std::error_code unreadable;
-  if (platform::LinkStatusType(path, unreadable) != fs::file_type::regular) return false;
-  return !platform::IsLinkReparsePoint(path);
+  return IsRegularFile(path, unreadable);
+}
+
+std::string ResolvedRelativePath(const fs::path& path, const fs::path& root, std::error_code& ec) {
+  const fs::path canonical_root = Canonical(root, ec);
+  if (ec || canonical_root.empty()) return {};
+  const fs::path canonical_path = Canonical(path, ec);
+  if (ec) return {};
+  const auto below_root = ElementsPast(canonical_path, canonical_root);
+  if (!below_root) return {};
+  return JoinedUtf8(*below_root, canonical_path.end(), ec);
 }
 
 bool HasReparseAncestor(const fs::path& path, const fs::path& root) {

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 namespace kov::update {
 
@@ -48,6 +49,19 @@ bool IsProtectedRelativePath(std::string_view path);
 bool PathIsWithin(const std::filesystem::path& path, const std::filesystem::path& root);
 // True for an existing ordinary file that is no link; false also when it cannot be examined.
 bool IsRegularFile(const std::filesystem::path& path);
+// The same two checks without folding a failed system call into the answer: false with ec
+// set when the file system could not resolve a path or read an entry's type.
+bool PathIsWithin(const std::filesystem::path& path, const std::filesystem::path& root,
+                  std::error_code& ec);
+bool IsRegularFile(const std::filesystem::path& path, std::error_code& ec);
+
+// Path relative to root as the file system resolves both (links followed, the stored long
+// name and letter case of every existing element), as UTF-8 with '/' between elements; empty
+// when path is root or does not lie below it. Sets ec when a path cannot be resolved or an
+// element has no UTF-8 form.
+std::string ResolvedRelativePath(const std::filesystem::path& path,
+                                 const std::filesystem::path& root, std::error_code& ec);
+
 // True when path cannot be shown to lie below root without passing a link: path outside root,
 // a folder between them that is a link or cannot be examined, or root itself a link.
 bool HasReparseAncestor(const std::filesystem::path& path, const std::filesystem::path& root);

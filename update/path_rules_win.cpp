@@ -7,6 +7,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "update/long_path.h"
 #include "update/path_rules_platform.h"
 #include "update/platform_win.h"
 
@@ -21,6 +22,10 @@ constexpr DWORD kNameSurrogateBit = 0x20000000;
 bool IsMissing(DWORD error) {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
+
+// What every file call here is given, so that a deep installation works without the system's
+// long-path policy.
+std::wstring Win32Path(const fs::path& path) { return ExtendedLengthPath(path.native()); }
 
 // GetFinalPathNameByHandleW answers in the \\?\ form; without it drive paths compare with
 // what callers and GetFullPathNameW write.
@@ -51,14 +56,14 @@ fs::path FinalPathOfHandle(HANDLE handle, std::error_code& ec) {
 }
 
 HANDLE OpenForQuery(const fs::path& path) {
-  return CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+  return CreateFileW(Win32Path(path).c_str(), FILE_READ_ATTRIBUTES,
                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
 std::optional<DWORD> ReparseTag(const fs::path& path) {
   WIN32_FIND_DATAW entry{};
-  const UniqueFindHandle search(FindFirstFileW(path.c_str(), &entry));
+  const UniqueFindHandle search(FindFirstFileW(Win32Path(path).c_str(), &entry));
   if (!search.valid()) return std::nullopt;
   return entry.dwReserved0;
 }
@@ -92,7 +97,7 @@ fs::path WeaklyCanonical(const fs::path& path, std::error_code& ec) {
 
 fs::file_type LinkStatusType(const fs::path& path, std::error_code& ec) {
   ec.clear();
-  const DWORD attributes = GetFileAttributesW(path.c_str());
+  const DWORD attributes = GetFileAttributesW(Win32Path(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     if (IsMissing(GetLastError())) return fs::file_type::not_found;
     ec = LastError();
@@ -111,7 +116,7 @@ fs::file_type LinkStatusType(const fs::path& path, std::error_code& ec) {
 }
 
 bool IsLinkReparsePoint(const fs::path& path) {
-  if (!IsReparsePoint(GetFileAttributesW(path.c_str()))) return false;
+  if (!IsReparsePoint(GetFileAttributesW(Win32Path(path).c_str()))) return false;
   const std::optional<DWORD> tag = ReparseTag(path);
   return !tag || (*tag & kNameSurrogateBit) != 0;
 }

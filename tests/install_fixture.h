@@ -1,0 +1,65 @@
+#pragma once
+
+// A small installation job over fresh folders, for the tests that run whole installs.
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "tests/test_util.h"
+#include "update/installer.h"
+
+namespace kov::test {
+
+// Every file (with its bytes) and folder ("<dir>") below root, by generic relative path.
+using Tree = std::map<std::string, std::string>;
+inline Tree Snapshot(const std::filesystem::path& root) {
+  Tree tree;
+  std::error_code ec;
+  for (std::filesystem::recursive_directory_iterator it(root, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    const std::string name = it->path().lexically_relative(root).generic_string();
+    std::error_code unresolved;  // a link that leads nowhere counts as a file
+    tree[name] = it->is_directory(unresolved) ? "<dir>" : ReadFile(it->path());
+  }
+  return tree;
+}
+
+// The installation lies at install_below inside the scratch folder; the backup folder does not
+// exist until the run makes it.
+struct InstallFixture {
+  TempDir temp;
+  update::UpdateJob job;
+  std::vector<std::string> lines;
+
+  explicit InstallFixture(const std::filesystem::path& install_below = "install") {
+    job.parent_pid = 4242;
+    job.install_dir = temp / install_below;
+    job.staging_dir = temp / "staging";
+    job.backup_dir = temp / "backup";
+    job.manifest = temp / "manifest.txt";
+    job.restart = job.install_dir / "bin" / "launcher.exe";
+    job.log = temp / "updater.log";
+    std::filesystem::create_directories(job.install_dir);
+    std::filesystem::create_directories(job.staging_dir);
+  }
+  // Stages each path with "new " + path and lists it, in order.
+  void Update(const std::vector<std::string>& paths) const {
+    std::string text;
+    for (const auto& path : paths) {
+      WriteFile(job.staging_dir / path, "new " + path);
+      text += path + "\n";
+    }
+    WriteFile(job.manifest, text);
+  }
+  update::InstallResult Run() {
+    update::InstallOptions options;
+    options.log = [this](std::string_view line) { lines.emplace_back(line); };
+    return update::InstallFiles(job, options, false);
+  }
+};
+
+}  // namespace kov::test
