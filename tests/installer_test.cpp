@@ -117,6 +117,7 @@ struct Fixture {
                 {}};
   std::vector<std::string> lines;
   Recorder recorder;
+  ReplaceFile replace;  // none: the system move
 
   Fixture() {
     fs::create_directories(job.install_dir);
@@ -135,9 +136,8 @@ struct Fixture {
     }
     Manifest(text);
   }
-  InstallResult Run(bool relaunch = false, ReplaceFile replace = {}) {
-    InstallOptions options{std::move(replace),
-                           [this](std::string_view l) { lines.emplace_back(l); }};
+  InstallResult Run(bool relaunch = false) {
+    InstallOptions options{replace, [this](std::string_view l) { lines.emplace_back(l); }};
     return InstallFilesWith(job, options, relaunch, recorder.Ops());
   }
   bool WorkFoldersExist() const {
@@ -153,142 +153,96 @@ TEST(InstallerValidation, RefusesEachFaultyJobWithItsMessageAndTouchesNothing) {
       "other.";
   const std::string inside =
       "The update job must not write into the installation before replacement.";
-  const struct {
-    const char* name;
-    std::function<void(Fixture&)> spoil;
-    std::string message;
-  } cases[] = {
-      {"no pid beats relative paths",
-       [](Fixture& f) { f.job.parent_pid = 0, f.job.install_dir = "install"; },
-       "The update job has no launcher process."},
-      {"empty log", [](Fixture& f) { f.job.log.clear(); }, relative},
-      {"bare log name", [](Fixture& f) { f.job.log = "updater.log"; }, relative},
-      {"relative staging", [](Fixture& f) { f.job.staging_dir = "staging"; }, relative},
+  using Spoil = std::function<void(UpdateJob&, const fs::path& temp)>;
+  // clang-format off
+  const std::pair<Spoil, std::string> cases[] = {
+      {[](UpdateJob& j, auto&) { j.parent_pid = 0, j.install_dir = "install"; },
+       "The update job has no launcher process."},  // before the relative path
+      {[](UpdateJob& j, auto&) { j.log.clear(); }, relative},
+      {[](UpdateJob& j, auto&) { j.log = "updater.log"; }, relative},
+      {[](UpdateJob& j, auto&) { j.staging_dir = "staging"; }, relative},
 #ifdef _WIN32
-      {"drive without root", [](Fixture& f) { f.job.log = "C:update"; }, relative},
-      {"root without drive", [](Fixture& f) { f.job.log = "\\update"; }, relative},
+      {[](UpdateJob& j, auto&) { j.log = "C:update"; }, relative},
+      {[](UpdateJob& j, auto&) { j.log = "\\update"; }, relative},
 #endif
-      {"install missing", [](Fixture& f) { fs::remove(f.job.install_dir); }, missing},
-      {"install is a file", [](Fixture& f) { f.job.install_dir = f.job.manifest; }, missing},
-      {"staging missing", [](Fixture& f) { f.job.staging_dir = f.temp / "none"; }, missing},
-      {"staging is install", [](Fixture& f) { f.job.staging_dir = f.job.install_dir; }, apart},
-      {"staging inside install",
-       [](Fixture& f) { fs::create_directory(f.job.staging_dir = f.job.install_dir / "s"); },
-       apart},
-      {"backup inside staging", [](Fixture& f) { f.job.backup_dir = f.job.staging_dir / "b"; },
-       apart},
-      {"install inside backup", [](Fixture& f) { f.job.backup_dir = f.temp.path(); }, apart},
-      {"manifest inside install", [](Fixture& f) { f.job.manifest = f.job.install_dir / "m.txt"; },
-       inside},
-      {"log inside install", [](Fixture& f) { f.job.log = f.job.install_dir / "u.log"; }, inside},
-      {"manifest is a folder",
-       [](Fixture& f) { fs::create_directory(f.job.manifest = f.temp / "mdir"); },
+      {[](UpdateJob& j, auto&) { fs::remove(j.install_dir); }, missing},
+      {[](UpdateJob& j, auto&) { j.install_dir = j.manifest; }, missing},
+      {[](UpdateJob& j, auto& t) { j.staging_dir = t / "none"; }, missing},
+      {[](UpdateJob& j, auto&) { j.staging_dir = j.install_dir; }, apart},
+      {[](UpdateJob& j, auto&) { fs::create_directory(j.staging_dir = j.install_dir / "s"); }, apart},
+      {[](UpdateJob& j, auto&) { j.backup_dir = j.staging_dir / "b"; }, apart},
+      {[](UpdateJob& j, auto& t) { j.backup_dir = t; }, apart},
+      {[](UpdateJob& j, auto&) { j.manifest = j.install_dir / "m.txt"; }, inside},
+      {[](UpdateJob& j, auto&) { j.log = j.install_dir / "u.log"; }, inside},
+      {[](UpdateJob& j, auto& t) { fs::create_directory(j.manifest = t / "mdir"); },
        "The update manifest is missing."},
-      {"restart outside", [](Fixture& f) { f.job.restart = f.temp / "launcher.exe"; },
-       "The restart program is outside the installation."},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+      {[](UpdateJob& j, auto& t) { j.restart = t / "launcher.exe"; },
+       "The restart program is outside the installation."}};
+  // clang-format on
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE("case " + std::to_string(i));
     Fixture f;
     f.Update({"bin/launcher.exe"});
     std::string error = "stale";
     ASSERT_TRUE(ValidateInstallJob(f.job, error));
     EXPECT_EQ(error, "");
-    c.spoil(f);
+    cases[i].first(f.job, f.temp.path());
     const Tree before = Snapshot(f.temp.path());
     EXPECT_FALSE(ValidateInstallJob(f.job, error));
-    EXPECT_EQ(error, c.message);
+    EXPECT_EQ(error, cases[i].second);
     const InstallResult result = f.Run();
     EXPECT_EQ(result.status, InstallStatus::Rejected);
-    EXPECT_EQ(result.error, c.message);
+    EXPECT_EQ(result.error, cases[i].second);
     EXPECT_THAT(f.lines, ElementsAre());
     EXPECT_EQ(Snapshot(f.temp.path()), before);
   }
 }
 
 TEST(InstallerValidation, JobPathsAreAbsoluteOnlyWithADriveAndRootOrANetworkPrefix) {
+  // clang-format off
   const std::pair<const char*, bool> cases[] = {
 #ifdef _WIN32
-      {"C:\\Games\\x", true},
-      {"c:/games", true},
-      {"\\\\server\\share\\x", true},
-      {"//server/share/x", true},
-      {"C:", false},
-      {"C:Games", false},
-      {"\\Games\\x", false},
-      {"Games\\x", false},
-      {"\\\\", false},
-      {"\\\\\\x", false},
+      {"C:\\Games\\x", true}, {"c:/games", true}, {"\\\\server\\share\\x", true},
+      {"//server/share/x", true}, {"C:", false}, {"C:Games", false}, {"\\Games\\x", false},
+      {"Games\\x", false}, {"\\\\", false}, {"\\\\\\x", false},
 #else
-      {"/games/x", true},
-      {"games/x", false},
+      {"/games/x", true}, {"games/x", false},
 #endif
-      {"", false},
-  };
+      {"", false}};
+  // clang-format on
   for (const auto& [text, absolute] : cases) {
     EXPECT_EQ(IsAbsoluteJobPath(PathFromUtf8(text)), absolute) << text;
   }
 }
 
 TEST(InstallerManifest, ReadsLinesAndRefusesBadOnesBeforeTouchingAnything) {
-  const std::string entries1 = "manifest entries: 1";
+  const std::string unsafe = "The update manifest contains an unsafe path (";
+  const std::string no_launcher = "The update does not contain the launcher program.";
+  // clang-format off
   const struct {
-    const char* name;
     std::string manifest;
     std::string message;  // empty: the run installs
-    std::vector<std::string> lines;
+    bool counted = false;  // whether the manifest was read whole
     fs::path restart = {};  // below the installation; empty: the launcher
   } cases[] = {
-      {"crlf and empty lines", "\r\n\nbin/launcher.exe\r\n\r\n\ndata/a.txt", "", {}},
-      {"repeats in several spellings",
-       "bin/launcher.exe\ndata/a.txt\nbin/./launcher.exe\nbin\\launcher.exe/\n",
-       "",
-       {}},
-      {"byte order mark is part of the path",
-       "\xEF\xBB\xBF"
-       "bin/launcher.exe\n",
-       "The update is missing \xEF\xBB\xBF"
-       "bin/launcher.exe.",
-       {}},
-      {"two carriage returns keep one",
-       "bin/launcher.exe\r\r\n",
-       "The update manifest contains an unsafe path (invalid character in path).",
-       {}},
-      {"traversal",
-       "bin/launcher.exe\n../x\n",
-       "The update manifest contains an unsafe path (path traversal).",
-       {}},
-      {"protected before missing",
-       "saves/x.sav\n",
-       "The update manifest contains a protected path: saves/x.sav.",
-       {}},
-      {"absent staged file",
-       "bin/launcher.exe\ndata/absent.txt\n",
-       "The update is missing data/absent.txt.",
-       {}},
-      {"staged folder", "data\n", "The update is missing data.", {}},
-      {"not utf-8",
-       "bin/launcher.exe\ndata/\xFF.txt\n",
-       "The update manifest contains a path that is not valid UTF-8.",
-       {}},
-      {"empty", "", "The update manifest is empty.", {}},
-      {"only line ends", "\r\n\n\r\n", "The update manifest is empty.", {}},
-      {"no launcher",
-       "data/a.txt\n",
-       "The update does not contain the launcher program.",
-       {entries1}},
-      {"launcher in other case",
-       "Bin/Launcher.exe\n",
-       "The update does not contain the launcher program.",
-       {entries1}},
-      {"restart only lexically inside",
-       "bin/launcher.exe\n",
-       "The restart program is not inside the installation.",
-       {entries1},
-       fs::path("..") / "install" / "bin" / "launcher.exe"},
-  };
+      {"\r\n\nbin/launcher.exe\r\n\r\n\ndata/a.txt", ""},
+      {"bin/launcher.exe\ndata/a.txt\nbin/./launcher.exe\nbin\\launcher.exe/\n", ""},  // repeats
+      {"\xEF\xBB\xBF" "bin/launcher.exe\n", "The update is missing \xEF\xBB\xBF" "bin/launcher.exe."},
+      {"bin/launcher.exe\r\r\n", unsafe + "invalid character in path)."},  // one CR is kept
+      {"bin/launcher.exe\n../x\n", unsafe + "path traversal)."},
+      {"saves/x.sav\n", "The update manifest contains a protected path: saves/x.sav."},
+      {"bin/launcher.exe\ndata/absent.txt\n", "The update is missing data/absent.txt."},
+      {"data\n", "The update is missing data."},
+      {"bin/launcher.exe\ndata/\xFF.txt\n", "The update manifest contains a path that is not valid UTF-8."},
+      {"", "The update manifest is empty."},
+      {"\r\n\n\r\n", "The update manifest is empty."},
+      {"data/a.txt\n", no_launcher, true},
+      {"Bin/Launcher.exe\n", no_launcher, true},
+      {"bin/launcher.exe\n", "The restart program is not inside the installation.", true,
+       fs::path("..") / "install" / "bin" / "launcher.exe"}};
+  // clang-format on
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(::testing::PrintToString(c.manifest));
     Fixture f;
     f.Update({"bin/launcher.exe", "Bin/Launcher.exe", "data/a.txt"});
     fs::create_directories(f.job.staging_dir / "data" / "sub");
@@ -305,7 +259,8 @@ TEST(InstallerManifest, ReadsLinesAndRefusesBadOnesBeforeTouchingAnything) {
     }
     EXPECT_EQ(result.status, InstallStatus::Rejected);
     EXPECT_EQ(result.error, c.message);
-    EXPECT_THAT(f.lines, ElementsAreArray(c.lines));
+    EXPECT_EQ(f.lines, c.counted ? std::vector<std::string>{"manifest entries: 1"}
+                                 : std::vector<std::string>{});
     EXPECT_EQ(Snapshot(f.temp.path()), before);
   }
 }
@@ -394,8 +349,12 @@ TEST(InstallerRun, InstallsNewAndReplacedFilesDurablyAndRemovesTheWorkFolders) {
   f.recorder.ExpectDurableOrder(f.job.backup_dir);
 }
 
-bool IsTemporaryOfEntry3(const fs::path& file) {
-  return file.filename().string().starts_with(".kov-update-" + Pid() + "-3-");
+// Refuses the given operation on the temporary file of the fourth entry.
+std::function<bool(const Call&)> FailOnEntry3(const std::string& op) {
+  return [op](const Call& call) {
+    const fs::path& file = op == "copy" ? call.second : call.first;
+    return call.op == op && file.filename().string().starts_with(".kov-update-" + Pid() + "-3-");
+  };
 }
 
 // A replace_file that moves like the system but lets the n-th call (from 1) act differently.
@@ -411,83 +370,61 @@ ReplaceFile ReplaceExceptCall(int n, std::function<bool(const fs::path&, const f
 
 // Three files replaced, then the fourth fails in its own way; the last is restored first.
 TEST(InstallerRun, FailureAfterReplacingRestoresWhatItCanLastFirst) {
-  const std::string rolled_back = "rollback complete";
+  const std::string guide = "docs/guide.txt";
+  // clang-format off
   const struct {
-    const char* name;
     std::string last;  // the fourth entry, which fails
-    std::function<void(Fixture&, ReplaceFile&)> arrange;
+    std::function<void(Fixture&)> arrange;
     std::string message;
-    std::string rollback_line;
+    bool restored = true;
   } cases[] = {
-      {"file where its folder must go", "lib/sub/c.txt",
-       [](Fixture& f, ReplaceFile&) { f.Installed("lib/sub", "a file"); },
-       "Cannot create the folder for lib/sub/c.txt.", rolled_back},
-      {"temporary names taken", "docs/guide.txt",
-       [](Fixture& f, ReplaceFile&) {
+      {"lib/sub/c.txt", [](Fixture& f) { f.Installed("lib/sub", "a file"); },
+       "Cannot create the folder for lib/sub/c.txt."},
+      {guide, [](Fixture& f) {
          for (int i = 0; i < 100; ++i) {
            f.Installed("docs/.kov-update-" + Pid() + "-3-" + std::to_string(i) + ".tmp", "left");
          }
-       },
-       "Cannot find a free temporary name for docs/guide.txt.", rolled_back},
-      {"copy fails", "docs/guide.txt",
-       [](Fixture& f, ReplaceFile&) {
-         f.recorder.fail = [](const Call& c) {
-           return c.op == "copy" && IsTemporaryOfEntry3(c.second);
-         };
-       },
-       "Cannot write docs/guide.txt.", rolled_back},
-      {"flush fails", "docs/guide.txt",
-       [](Fixture& f, ReplaceFile&) {
-         f.recorder.fail = [](const Call& c) {
-           return c.op == "flush" && IsTemporaryOfEntry3(c.first);
-         };
-       },
-       "Cannot write docs/guide.txt.", rolled_back},
-      {"move fails", "docs/guide.txt",
-       [](Fixture&, ReplaceFile& replace) {
-         replace = ReplaceExceptCall(4, [](const fs::path&, const fs::path&) { return false; });
-       },
-       "Cannot replace docs/guide.txt.", rolled_back},
-      {"installed bytes differ", "docs/guide.txt",
-       [](Fixture&, ReplaceFile& replace) {
-         replace = ReplaceExceptCall(4, [](const fs::path& s, const fs::path& d) {
+       }, "Cannot find a free temporary name for docs/guide.txt."},
+      {guide, [](Fixture& f) { f.recorder.fail = FailOnEntry3("copy"); }, "Cannot write docs/guide.txt."},
+      {guide, [](Fixture& f) { f.recorder.fail = FailOnEntry3("flush"); }, "Cannot write docs/guide.txt."},
+      {guide, [](Fixture& f) { f.replace = ReplaceExceptCall(4, [](auto&, auto&) { return false; }); },
+       "Cannot replace docs/guide.txt."},
+      {guide, [](Fixture& f) {
+         f.replace = ReplaceExceptCall(4, [](const fs::path& s, const fs::path& d) {
            test::WriteFile(d, "tampered");
            return fs::remove(s);
          });
-       },
-       "The installed file does not match the update: docs/guide.txt.", rolled_back},
-      {"a backup lost", "docs/guide.txt",
-       [](Fixture& f, ReplaceFile& replace) {
-         replace = ReplaceExceptCall(4, [&f](const fs::path&, const fs::path&) {
+       }, "The installed file does not match the update: docs/guide.txt."},
+      {guide, [](Fixture& f) {  // and a backup is lost, so the restore is incomplete
+         f.replace = ReplaceExceptCall(4, [&f](auto&, auto&) {
            return !fs::remove(f.job.backup_dir / "docs" / "readme.txt");
          });
-       },
-       "Cannot replace docs/guide.txt.", "rollback failed"},
-  };
+       }, "Cannot replace docs/guide.txt.", false}};
+  // clang-format on
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.message);
     Fixture f;
-    ReplaceFile replace;
     f.Installed("bin/launcher.exe", "old launcher");
     f.Installed("docs/readme.txt", "old readme");
     f.Installed("docs/guide.txt", "old guide");
     f.Update({"bin/launcher.exe", "extra/new.txt", "docs/readme.txt", c.last});
-    c.arrange(f, replace);
+    c.arrange(f);
     Tree expected = Snapshot(f.job.install_dir);
     expected["extra"] = "<dir>";  // folders made for added files stay
-    const bool restored = c.rollback_line == rolled_back;
+    const bool restored = c.restored;
     if (!restored) expected["docs/readme.txt"] = "new docs/readme.txt";
 
-    const InstallResult result = f.Run(false, replace);
+    const InstallResult result = f.Run();
     EXPECT_EQ(result.status, restored ? InstallStatus::RolledBack : InstallStatus::RollbackFailed);
     EXPECT_EQ(result.error, restored ? c.message : "The previous files could not be restored.");
     EXPECT_EQ(Snapshot(f.job.install_dir), expected);
     // An incomplete restore keeps both folders for another attempt.
     EXPECT_EQ(fs::exists(f.job.backup_dir / "bin" / "launcher.exe"), !restored);
     EXPECT_EQ(fs::exists(f.job.staging_dir / "docs" / "guide.txt"), !restored);
-    EXPECT_THAT(f.lines, ElementsAre("manifest entries: 4", "backup start", "backup complete",
-                                     "replacing 4 files", "install failed: " + c.message,
-                                     "rollback start", c.rollback_line));
+    EXPECT_THAT(f.lines,
+                ElementsAre("manifest entries: 4", "backup start", "backup complete",
+                            "replacing 4 files", "install failed: " + c.message, "rollback start",
+                            restored ? "rollback complete" : "rollback failed"));
     std::vector<std::string> moved_back = {"docs/readme.txt", "bin/launcher.exe"};
     if (c.message.find("does not match") != std::string::npos) {
       moved_back.insert(moved_back.begin(), c.last);
