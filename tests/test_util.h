@@ -70,6 +70,8 @@ inline void WriteFile(const std::filesystem::path& file, std::string_view bytes)
 
 // The whole file's bytes, or an empty text when it cannot be read.
 inline std::string ReadFile(const std::filesystem::path& file) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(file, ec)) return "";
   std::ifstream in(file, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
