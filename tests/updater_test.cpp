@@ -299,7 +299,7 @@ TEST(UpdaterIntake, SwitchesToTheJobsLogAfterTheFirstTwoLines) {
               ElementsAreArray(all.begin() + 2, all.end()));
 }
 
-TEST(UpdaterIntake, JobWithoutLogOrArgumentsKeepsTheFirstLog) {
+TEST(UpdaterIntake, JobWithoutLogKeepsTheFirstLog) {
   test::TempDir dir;
   Scene scene(dir);
   test::WriteFile(scene.job_file, "format=1\nparent_pid=" + std::to_string(scene.job.parent_pid) +
@@ -307,14 +307,15 @@ TEST(UpdaterIntake, JobWithoutLogOrArgumentsKeepsTheFirstLog) {
                                       "\nstaging_dir=" + Utf8Path(scene.staging) +
                                       "\nbackup_dir=" + Utf8Path(scene.job.backup_dir) +
                                       "\nmanifest=" + Utf8Path(scene.job.manifest) +
-                                      "\nrestart=" + Utf8Path(scene.job.restart) + "\nlog=\n");
+                                      "\nrestart=" + Utf8Path(scene.job.restart) +
+                                      "\nlog=\narg=\narg=x\narg=\narg=y\n");
 
   EXPECT_EQ(RunHelper(Mode::kDriver, {"--job", scene.job_file}, scene.jobs), 4);
 
   const Lines lines = LinesOf(ReadFile(scene.log));
   ASSERT_EQ(lines.size(), 12u);
   EXPECT_EQ(lines[2], "install root: " + Utf8Path(scene.install));
-  EXPECT_EQ(lines[6], "restart arguments: ");
+  EXPECT_EQ(lines[6], "restart arguments: x  y");  // a leading empty one adds no space
   EXPECT_EQ(lines[9], "install result: The update job contains a relative path.");
   EXPECT_EQ(lines[11], "exit code: 4");
 }
