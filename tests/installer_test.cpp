@@ -349,6 +349,29 @@ TEST(InstallerRun, InstallsNewAndReplacedFilesDurablyAndRemovesTheWorkFolders) {
   f.recorder.ExpectDurableOrder(f.job.backup_dir);
 }
 
+TEST(InstallerRun, BackupFailureLeavesTheInstallationAndRemovesTheWorkFolders) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"copy", "Cannot back up docs/readme.txt."},
+      {"sync", "The update backup could not be written to disk."}};
+  for (const auto& [op, message] : cases) {
+    Fixture f;
+    f.Installed("bin/launcher.exe", "old launcher");
+    f.Installed("docs/readme.txt", "old readme");
+    f.Update({"bin/launcher.exe", "docs/readme.txt"});
+    f.recorder.fail = [op](const Call& call) {
+      return call.op == op && (op == "sync" || call.first.filename() == "readme.txt");
+    };
+    const Tree before = Snapshot(f.job.install_dir);
+    const InstallResult result = f.Run();
+    EXPECT_EQ(result.status, InstallStatus::BackupFailed);
+    EXPECT_EQ(result.error, message);
+    EXPECT_EQ(Snapshot(f.job.install_dir), before);
+    EXPECT_FALSE(f.WorkFoldersExist());
+    EXPECT_THAT(f.lines,
+                ElementsAre("manifest entries: 2", "backup start", "backup failed: " + message));
+  }
+}
+
 // Refuses the given operation on the temporary file of the fourth entry.
 std::function<bool(const Call&)> FailOnEntry3(const std::string& op) {
   return [op](const Call& call) {
