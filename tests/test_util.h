@@ -1,15 +1,17 @@
 #pragma once
 
-// Shared by the tests: private scratch folders, whole-file reads and writes, and the
-// paths of the helper programs built beside the test binaries.
+// Shared by the tests: private scratch folders, whole-file reads and writes, waiting for what
+// started programs write, and the paths of the helper programs built beside the test binaries.
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #ifdef _WIN32
@@ -69,8 +71,38 @@ inline void WriteFile(const std::filesystem::path& file, std::string_view bytes)
 
 // The whole file's bytes, or an empty text when it cannot be read.
 inline std::string ReadFile(const std::filesystem::path& file) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(file, ec)) return "";
   std::ifstream in(file, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Started programs run on their own: the file's bytes once it ends in a line end, or an empty
+// text when that does not happen within the bound.
+inline std::string AwaitFile(const std::filesystem::path& file,
+                             std::chrono::milliseconds bound = std::chrono::seconds(30)) {
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  for (;;) {
+    std::string text = ReadFile(file);
+    if (!text.empty() && text.back() == '\n') return text;
+    if (std::chrono::steady_clock::now() >= deadline) return "";
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+// Each line without its LF; a last line without one is marked, so that it cannot pass.
+inline std::vector<std::string> LinesOf(std::string_view text) {
+  std::vector<std::string> lines;
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    if (end == std::string_view::npos) {
+      lines.push_back(std::string(text) + "<no line end>");
+      break;
+    }
+    lines.emplace_back(text.substr(0, end));
+    text.remove_prefix(end + 1);
+  }
+  return lines;
 }
 
 // A program from tests/helpers/ or the updater, built into the same folder as the test.

@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/log_lines.h"
@@ -19,10 +18,10 @@ namespace kov::update {
 namespace {
 
 namespace fs = std::filesystem;
-using ::testing::AllOf;
+using test::LinesOf;
+using test::ReadFile;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
-using ::testing::EndsWith;
 using ::testing::Matcher;
 using ::testing::StartsWith;
 using Lines = std::vector<std::string>;
@@ -42,38 +41,6 @@ int RunHelper(Mode mode, const std::vector<fs::path>& args, const fs::path& work
   return test::ChildProcess(test::BuiltProgram("kov-updater"), texts, working_dir).Reap();
 }
 
-// Each line without its LF; a last line without one is marked, so that it cannot pass.
-Lines LinesOf(const fs::path& file) {
-  const std::string text = test::ReadFile(file);
-  Lines lines;
-  for (std::size_t start = 0; start < text.size();) {
-    const std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) {
-      lines.push_back(text.substr(start) + "<no line end>");
-      break;
-    }
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
-}
-
-// Started programs run on their own; what they record shows up a moment later.
-std::string AwaitRecord(const fs::path& record) {
-  for (int i = 0; i < 300; ++i) {
-    const std::string text = test::ReadFile(record);
-    if (!text.empty() && text.back() == '\n') return text;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return "";
-}
-
-unsigned long EndedProcessId() {
-  test::ChildProcess child(test::BuiltProgram("sleep_ms"), {"0"});
-  child.Reap();
-  return child.pid();
-}
-
 bool IsEmptyFolder(const fs::path& folder) {
   std::error_code ec;
   return fs::is_empty(folder, ec) && !ec;
@@ -86,411 +53,276 @@ struct Scene {
   explicit Scene(const test::TempDir& dir)
       : install(dir / "install"),
         staging(dir / "staging"),
-        backup(dir / "backup"),
         jobs(dir / "jobs"),
         job_file(jobs / "job.txt"),
         log(jobs / "updater.log"),
         record(dir / "record.txt"),
-        launcher_program(test::BuiltProgram("recording_launcher")),
-        launcher_name(fs::path("launcher") += launcher_program.extension()) {
+        launcher_name(fs::path("launcher") +=
+                      test::BuiltProgram("recording_launcher").extension()) {
     std::error_code ec;
-    fs::create_directories(install, ec);
-    fs::create_directories(staging, ec);
     fs::create_directories(jobs, ec);
-    fs::copy_file(launcher_program, install / launcher_name, ec);
-    fs::copy_file(launcher_program, staging / launcher_name, ec);
+    for (const fs::path& folder : {install, staging}) {
+      fs::create_directories(folder, ec);
+      fs::copy_file(test::BuiltProgram("recording_launcher"), folder / launcher_name, ec);
+    }
     test::WriteFile(install / "version.txt", "1");
     test::WriteFile(staging / "version.txt", "2");
     test::WriteFile(staging / "data" / "new.txt", "new data");
     test::WriteFile(dir / "manifest.txt",
                     Utf8Path(launcher_name) + "\nversion.txt\ndata/new.txt\n");
-    job.parent_pid = EndedProcessId();
-    job.install_dir = install;
-    job.staging_dir = staging;
-    job.backup_dir = backup;
-    job.manifest = dir / "manifest.txt";
-    job.restart = install / launcher_name;
-    job.log = log;
-    job.args = {Utf8Path(record), "after update"};
+    test::ChildProcess ended(test::BuiltProgram("sleep_ms"), {"0"});
+    ended.Reap();
+    job = {ended.pid(),
+           install,
+           staging,
+           dir / "backup",
+           dir / "manifest.txt",
+           install / launcher_name,
+           log,
+           {Utf8Path(record), "after update"}};
   }
 
-  void WriteJob() const {
+  int Run(Mode mode) const {
     std::string error;
-    ASSERT_TRUE(WriteUpdateJob(job_file, job, error)) << error;
+    EXPECT_TRUE(WriteUpdateJob(job_file, job, error)) << error;
+    return RunHelper(mode, {"--job", job_file}, jobs);
   }
 
-  int Run(Mode mode) const { return RunHelper(mode, {"--job", job_file}, jobs); }
-
-  Lines IntakeLines() const {
-    return {"kov-updater starting",
-            "job: " + Utf8Path(job_file),
-            "install root: " + Utf8Path(install),
-            "staging root: " + Utf8Path(staging),
-            "manifest: " + Utf8Path(job.manifest),
-            "restart executable: " + Utf8Path(job.restart),
-            "restart arguments: " + Utf8Path(record) + " after update",
-            "waiting for parent pid " + std::to_string(job.parent_pid),
-            "parent exited"};
+  // The lines before the install, then the given ones.
+  ExpectedLines LogOf(const ExpectedLines& tail) const {
+    ExpectedLines lines{"kov-updater starting",
+                        "job: " + Utf8Path(job_file),
+                        "install root: " + Utf8Path(install),
+                        "staging root: " + Utf8Path(staging),
+                        "manifest: " + Utf8Path(job.manifest),
+                        "restart executable: " + Utf8Path(job.restart),
+                        "restart arguments: " + Utf8Path(record) + " after update",
+                        "waiting for parent pid " + std::to_string(job.parent_pid),
+                        "parent exited"};
+    lines.insert(lines.end(), tail.begin(), tail.end());
+    return lines;
   }
 
-  bool HoldsPreviousVersion() const {
-    return test::ReadFile(install / "version.txt") == "1" &&
-           test::ReadFile(install / launcher_name) == test::ReadFile(launcher_program);
-  }
-
-  fs::path install, staging, backup, jobs, job_file, log, record;
-  fs::path launcher_program, launcher_name;
+  fs::path install, staging, jobs, job_file, log, record, launcher_name;
   UpdateJob job;
 };
 
-class UpdaterRun : public ::testing::TestWithParam<Mode> {};
-
-TEST_P(UpdaterRun, InstallsRestartsTheNewLauncherAndRemovesTheJob) {
-  test::TempDir dir;
-  Scene scene(dir);
-  scene.WriteJob();
-
-  ASSERT_EQ(scene.Run(GetParam()), 0);
-
-  Lines expected = scene.IntakeLines();
-  expected.insert(
-      expected.end(),
-      {"manifest entries: 3", "backup start", "backup complete", "replacing 3 files",
-       "replacement complete", "verification complete", "restart start", "restart complete",
-       "install result: success", "update installed and restarted", "exit code: 0"});
-  EXPECT_THAT(LinesOf(scene.log), ElementsAreArray(expected));
-  EXPECT_EQ(AwaitRecord(scene.record), "2|after update\n");
-  EXPECT_EQ(test::ReadFile(scene.install / "data" / "new.txt"), "new data");
-  EXPECT_FALSE(fs::exists(scene.job_file));
-  EXPECT_FALSE(fs::exists(scene.staging));
-  EXPECT_FALSE(fs::exists(scene.backup));
-}
-
-TEST_P(UpdaterRun, WaitsForALauncherThatIsStillRunning) {
+TEST(UpdaterRun, WaitsForTheLauncherInstallsRestartsTheNewOneAndRemovesTheJob) {
   test::TempDir dir;
   Scene scene(dir);
   test::ChildProcess launcher(test::BuiltProgram("sleep_ms"), {"1500"});
   ASSERT_NE(launcher.pid(), 0u);
   scene.job.parent_pid = launcher.pid();
-  scene.WriteJob();
   const auto started = std::chrono::steady_clock::now();
 
-  ASSERT_EQ(scene.Run(GetParam()), 0);
+  ASSERT_EQ(scene.Run(Mode::kProgram), 0);
 
   EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1400));
-  const Lines lines = LinesOf(scene.log);
-  ASSERT_GE(lines.size(), 9u);
-  EXPECT_EQ(lines[7], "waiting for parent pid " + std::to_string(launcher.pid()));
-  EXPECT_EQ(lines[8], "parent exited");
-  EXPECT_EQ(AwaitRecord(scene.record), "2|after update\n");
+  EXPECT_THAT(
+      LinesOf(ReadFile(scene.log)),
+      ElementsAreArray(scene.LogOf(
+          {"manifest entries: 3", "backup start", "backup complete", "replacing 3 files",
+           "replacement complete", "verification complete", "restart start", "restart complete",
+           "install result: success", "update installed and restarted", "exit code: 0"})));
+  EXPECT_EQ(test::AwaitFile(scene.record), "2|after update\n");
+  EXPECT_EQ(ReadFile(scene.install / "data" / "new.txt"), "new data");
+  EXPECT_FALSE(fs::exists(scene.job_file));
+  EXPECT_FALSE(fs::exists(scene.staging));
+  EXPECT_FALSE(fs::exists(scene.job.backup_dir));
+}
+
+constexpr std::string_view kSystemError = "system error: N";
+
+// A log line, or only its start when it ends in "(" (an error code of the platform follows);
+// kSystemError stands for the line with the platform's own code.
+Matcher<std::string> Line(const std::string& text) {
+  if (text == kSystemError) return test::IsSystemErrorLine();
+  if (text.ends_with("(")) return StartsWith(text);
+  return text;
 }
 
 // Each failed install: its exit code, its lines after "parent exited", the previous launcher
 // started again from a restored installation, and the job file kept for another attempt.
 struct FailedInstall {
   const char* name;
+  Mode mode;
   std::function<void(const Scene&)> provoke;
   int exit_code;
-  ExpectedLines lines;
-  bool keeps_staging;
+  std::vector<std::string> lines;  // up to the outcome's message, which ends them
+  bool restarted = true;           // the previous launcher
 };
 
+const std::string kMissing = "The update is missing data/missing.txt.";
+const std::string kUnexpected = "The installation has an unexpected file at data/new.txt.";
+const std::string kNoFolder = "Cannot create the folder for data/new.txt.";
+const std::string kNoStart = "Could not start the program (";
+const std::vector<std::string> kBackedUp = {"manifest entries: 3", "backup start",
+                                            "backup complete", "replacing 3 files"};
+
+// clang-format off
 const FailedInstall kFailedInstalls[] = {
-    {"RefusedJob",
-     [](const Scene& s) {
+    {"RefusedJob", Mode::kDriver, [](const Scene& s) {
        test::WriteFile(s.job.manifest, Utf8Path(s.launcher_name) + "\ndata/missing.txt\n");
-     },
-     4,
-     {"install result: The update is missing data/missing.txt.", "previous launcher restarted",
-      "exit code: 4"},
-     true},
-    {"BackupFailure",
-     [](const Scene& s) {
-       std::error_code ec;
-       fs::create_directories(s.install / "data" / "new.txt", ec);
-     },
-     5,
-     {"manifest entries: 3", "backup start",
-      "backup failed: The installation has an unexpected file at data/new.txt.",
-      "install result: The installation has an unexpected file at data/new.txt.",
-      "previous launcher restarted", "exit code: 5"},
-     false},
-    {"FolderInTheWayRolledBack",
+     }, 4, {kMissing}},
+    {"PreviousLauncherCannotStart", Mode::kDriver, [](const Scene& s) {
+       test::WriteFile(s.job.manifest, "data/missing.txt\n");
+       fs::remove(s.job.restart);
+     }, 4, {kMissing}, false},
+    {"BackupFailure", Mode::kDriver,
+     [](const Scene& s) { fs::create_directories(s.install / "data" / "new.txt"); }, 5,
+     {"manifest entries: 3", "backup start", "backup failed: " + kUnexpected, kUnexpected}},
+    {"FolderInTheWayRolledBack", Mode::kProgram,
      [](const Scene& s) { test::WriteFile(s.install / "data", "a file where a folder must go"); },
-     6,
-     {"manifest entries: 3", "backup start", "backup complete", "replacing 3 files",
-      "install failed: Cannot create the folder for data/new.txt.", test::IsSystemErrorLine(),
-      "rollback start", "rollback complete",
-      "install result: Cannot create the folder for data/new.txt.", "previous launcher restarted",
-      "exit code: 6"},
-     false},
-    {"NewLauncherNotAProgramRolledBack",
-     [](const Scene& s) { test::WriteFile(s.staging / s.launcher_name, "not a program"); },
-     7,
-     {"manifest entries: 3", "backup start", "backup complete", "replacing 3 files",
-      "replacement complete", "verification complete", "restart start",
-      StartsWith("restart failed: Could not start the program ("), "rollback start",
-      "rollback complete", StartsWith("install result: Could not start the program ("),
-      "previous launcher restarted", "exit code: 7"},
-     false},
+     6, {kBackedUp[0], kBackedUp[1], kBackedUp[2], kBackedUp[3], "install failed: " + kNoFolder,
+         std::string(kSystemError), "rollback start", "rollback complete", kNoFolder}},
+    {"NewLauncherNotAProgramRolledBack", Mode::kDriver,
+     [](const Scene& s) { test::WriteFile(s.staging / s.launcher_name, "not a program"); }, 7,
+     {kBackedUp[0], kBackedUp[1], kBackedUp[2], kBackedUp[3], "replacement complete",
+      "verification complete", "restart start", "restart failed: " + kNoStart, "rollback start",
+      "rollback complete", kNoStart}},
 };
+// clang-format on
 
 void PrintTo(const FailedInstall& failure, std::ostream* out) { *out << failure.name; }
-void PrintTo(Mode mode, std::ostream* out) {
-  *out << (mode == Mode::kDriver ? "driver" : "program");
-}
 
-class FailedUpdaterRun : public ::testing::TestWithParam<std::tuple<FailedInstall, Mode>> {};
+class FailedUpdaterRun : public ::testing::TestWithParam<FailedInstall> {};
 
 TEST_P(FailedUpdaterRun, RestartsThePreviousLauncherAndKeepsTheJob) {
-  const auto& [failure, mode] = GetParam();
+  const FailedInstall& failure = GetParam();
   test::TempDir dir;
   Scene scene(dir);
-  scene.WriteJob();
   failure.provoke(scene);
 
-  EXPECT_EQ(scene.Run(mode), failure.exit_code);
+  EXPECT_EQ(scene.Run(failure.mode), failure.exit_code);
 
-  ExpectedLines expected;
-  for (const std::string& line : scene.IntakeLines()) expected.push_back(line);
-  expected.insert(expected.end(), failure.lines.begin(), failure.lines.end());
-  EXPECT_THAT(LinesOf(scene.log), ElementsAreArray(expected));
-  EXPECT_EQ(AwaitRecord(scene.record), "1|after update\n");
-  EXPECT_TRUE(scene.HoldsPreviousVersion());
+  ExpectedLines tail;
+  for (std::size_t i = 0; i + 1 < failure.lines.size(); ++i) tail.push_back(Line(failure.lines[i]));
+  tail.push_back(Line("install result: " + failure.lines.back()));
+  tail.push_back(failure.restarted ? Line("previous launcher restarted")
+                                   : Line("could not restart the previous launcher: " + kNoStart));
+  tail.push_back(Line("exit code: " + std::to_string(failure.exit_code)));
+  EXPECT_THAT(LinesOf(ReadFile(scene.log)), ElementsAreArray(scene.LogOf(tail)));
+  EXPECT_EQ(failure.restarted ? test::AwaitFile(scene.record) : ReadFile(scene.record),
+            failure.restarted ? "1|after update\n" : "");
+  EXPECT_EQ(ReadFile(scene.install / "version.txt"), "1");
+  EXPECT_NE(ReadFile(scene.install / "data" / "new.txt"), "new data");
   EXPECT_TRUE(fs::exists(scene.job_file));
-  EXPECT_EQ(fs::exists(scene.staging), failure.keeps_staging);
-  EXPECT_EQ(fs::exists(scene.backup), false);
+  EXPECT_EQ(fs::exists(scene.staging), failure.exit_code == 4);  // only a refusal keeps it
+  EXPECT_FALSE(fs::exists(scene.job.backup_dir));
 }
 
-std::string ModeName(Mode mode) { return mode == Mode::kDriver ? "Driver" : "Program"; }
+INSTANTIATE_TEST_SUITE_P(Outcomes, FailedUpdaterRun, ::testing::ValuesIn(kFailedInstalls),
+                         [](const auto& info) { return std::string(info.param.name); });
 
-// "<case><mode>" for the suites that run each case in both modes.
-constexpr auto CaseAndModeName = [](const auto& info) {
-  return std::string(std::get<0>(info.param).name) + ModeName(std::get<1>(info.param));
-};
-
-INSTANTIATE_TEST_SUITE_P(Modes, UpdaterRun, ::testing::Values(Mode::kDriver, Mode::kProgram),
-                         [](const auto& info) { return ModeName(info.param); });
-INSTANTIATE_TEST_SUITE_P(Outcomes, FailedUpdaterRun,
-                         ::testing::Combine(::testing::ValuesIn(kFailedInstalls),
-                                            ::testing::Values(Mode::kDriver, Mode::kProgram)),
-                         CaseAndModeName);
-
-TEST(UpdaterOutcome, PreviousLauncherThatCannotStartLeavesTheExitCodeAlone) {
-  test::TempDir dir;
-  Scene scene(dir);
-  scene.WriteJob();
-  test::WriteFile(scene.job.manifest, "data/missing.txt\n");
-  std::error_code ec;
-  fs::remove(scene.job.restart, ec);
-
-  EXPECT_EQ(scene.Run(Mode::kDriver), 4);
-
-  const Lines lines = LinesOf(scene.log);
-  ASSERT_EQ(lines.size(), 12u);
-  EXPECT_THAT(lines[10], StartsWith("could not restart the previous launcher: Could not start "
-                                    "the program ("));
-  EXPECT_EQ(lines[11], "exit code: 4");
-  EXPECT_TRUE(fs::exists(scene.job_file));
+// Outcomes that no run can reach without a fault during the rollback itself.
+TEST(UpdaterRun, IncompleteRestoresAndUnknownOutcomesHaveTheirOwnCodes) {
+  EXPECT_EQ(ExitCodeForInstallStatus(InstallStatus::RollbackFailed), 8);
+  EXPECT_EQ(ExitCodeForInstallStatus(InstallStatus::RestartFailedRollbackFailed), 9);
+  EXPECT_EQ(ExitCodeForInstallStatus(static_cast<InstallStatus>(7)), 4);
 }
 
-// Runs that end before any log could tell about them: no file may appear.
-struct SilentExit {
-  const char* name;
-  std::vector<fs::path> args;
-};
-
-void PrintTo(const SilentExit& run, std::ostream* out) { *out << run.name; }
-
-class SilentUpdaterRun : public ::testing::TestWithParam<std::tuple<SilentExit, Mode>> {};
-
-TEST_P(SilentUpdaterRun, ExitsWithTwoAndCreatesNoFile) {
-  const auto& [run, mode] = GetParam();
-  test::TempDir dir;
-
-  EXPECT_EQ(RunHelper(mode, run.args, dir.path()), kExitNoUsableJob);
-
-  EXPECT_TRUE(IsEmptyFolder(dir.path()));
+TEST(UpdaterIntake, RunsWithoutAJobPathExitWithTwoAndCreateNoFile) {
+  const struct {
+    Mode mode;
+    std::vector<fs::path> args;
+  } cases[] = {
+      {Mode::kProgram, {}},
+      {Mode::kProgram, {"job.txt", "--job"}},
+      {Mode::kDriver, {"--job"}},
+      {Mode::kDriver, {"--job", ""}},
+      {Mode::kDriver, {"--job=job.txt"}},
+      {Mode::kDriver, {"--JOB", "job.txt"}},
+      {Mode::kProgram, {"--job", "missing/job.txt"}},  // no folder for the log
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.empty() ? "" : Utf8Path(c.args.front()) + " ...");
+    test::TempDir dir;
+    EXPECT_EQ(RunHelper(c.mode, c.args, dir.path()), kExitNoUsableJob);
+    EXPECT_TRUE(IsEmptyFolder(dir.path()));
+  }
 }
-
-const SilentExit kSilentExits[] = {
-    {"NoWords", {}},
-    {"OnlyJobFlag", {"--job"}},
-    {"EmptyJobPath", {"--job", ""}},
-    {"JoinedForm", {"--job=job.txt"}},
-    {"FlagInLastPlace", {"job.txt", "--job"}},
-    {"FlagInOtherCase", {"--JOB", "job.txt"}},
-};
-
-INSTANTIATE_TEST_SUITE_P(Words, SilentUpdaterRun,
-                         ::testing::Combine(::testing::ValuesIn(kSilentExits),
-                                            ::testing::Values(Mode::kDriver, Mode::kProgram)),
-                         CaseAndModeName);
 
 Lines ReadFailureLines(const std::string& shown_job_path) {
   return {"kov-updater starting", "job: " + shown_job_path,
           "job read failed: Cannot read the update job.", "exit code: 2"};
 }
 
-TEST(UpdaterJobPath, BareNameLogsIntoTheWorkingFolder) {
+TEST(UpdaterIntake, UnreadableJobsAreAppendedToTheLogBesideTheLastNamedJob) {
   test::TempDir dir;
+  fs::create_directories(dir / "a");
+  test::WriteFile(dir / "updater.log", "earlier run\n");
 
   EXPECT_EQ(RunHelper(Mode::kProgram, {"--job", "job.txt"}, dir.path()), 2);
-
-  EXPECT_THAT(LinesOf(dir / "updater.log"), ElementsAreArray(ReadFailureLines("job.txt")));
-}
-
-TEST(UpdaterJobPath, LastJobFlagWinsAndOtherWordsAreIgnored) {
-  test::TempDir dir;
-  std::error_code ec;
-  fs::create_directories(dir / "a", ec);
-  fs::create_directories(dir / "b", ec);
-  const fs::path job_b = dir / "b" / "job.txt";
-
   EXPECT_EQ(RunHelper(Mode::kProgram,
-                      {"first", "--job", dir / "a" / "job.txt", "between", "--job", job_b, "after"},
+                      {"first", "--job", "a/job.txt", "between", "--job", "job.txt", "after"},
                       dir.path()),
             2);
+  EXPECT_EQ(RunHelper(Mode::kDriver, {"--job", dir / "job.txt"}, dir.path()), 2);
 
-  EXPECT_THAT(LinesOf(dir / "b" / "updater.log"),
-              ElementsAreArray(ReadFailureLines(Utf8Path(job_b))));
+  Lines expected{"earlier run"};
+  for (const std::string& shown :
+       {std::string("job.txt"), std::string("job.txt"), Utf8Path(dir / "job.txt")}) {
+    for (const std::string& line : ReadFailureLines(shown)) expected.push_back(line);
+  }
+  EXPECT_THAT(LinesOf(ReadFile(dir / "updater.log")), ElementsAreArray(expected));
   EXPECT_TRUE(IsEmptyFolder(dir / "a"));
 }
 
-TEST(UpdaterJobPath, JobInAMissingFolderLeavesNoTrace) {
+TEST(UpdaterIntake, TextsWithoutUtf8FormAreExplainedNotThrown) {
   test::TempDir dir;
-
-  EXPECT_EQ(RunHelper(Mode::kDriver, {"--job", dir / "missing" / "job.txt"}, dir.path()), 2);
-
-  EXPECT_TRUE(IsEmptyFolder(dir.path()));
-}
-
-TEST(UpdaterJobPath, EachRunAppendsToTheLog) {
-  test::TempDir dir;
-  const fs::path job = dir / "job.txt";
-  test::WriteFile(dir / "updater.log", "earlier run\n");
-
-  RunHelper(Mode::kDriver, {"--job", job}, dir.path());
-  RunHelper(Mode::kDriver, {"--job", job}, dir.path());
-
-  Lines expected{"earlier run"};
-  for (int run = 0; run < 2; ++run) {
-    for (const std::string& line : ReadFailureLines(Utf8Path(job))) expected.push_back(line);
-  }
-  EXPECT_THAT(LinesOf(dir / "updater.log"), ElementsAreArray(expected));
-}
-
-// A name that has no UTF-8 form: an unpaired surrogate on Windows, a stray byte elsewhere.
-fs::path NameWithoutUtf8Form() {
+  // A name that has no UTF-8 form: an unpaired surrogate on Windows, a stray byte elsewhere.
 #ifdef _WIN32
-  return fs::path(std::wstring{L'j', static_cast<wchar_t>(0xD800), L'b'});
+  const fs::path unnamed = dir / std::wstring{L'j', static_cast<wchar_t>(0xD800), L'b'};
 #else
-  return fs::path(
-      "j\xff"
-      "b");
+  const fs::path unnamed = dir / "j\xff";
 #endif
-}
-
-TEST(UpdaterJobPath, PathWithoutUtf8FormIsExplainedNotThrown) {
-  test::TempDir dir;
-
-  EXPECT_EQ(RunHelper(Mode::kDriver, {"--job", dir / NameWithoutUtf8Form()}, dir.path()), 2);
-
-  EXPECT_THAT(LinesOf(dir / "updater.log"),
-              ElementsAre("kov-updater starting",
-                          "job read failed: The update job path cannot be written as UTF-8 text.",
-                          "exit code: 2"));
-}
-
-TEST(UpdaterJobPath, JobHoldingMalformedUtf8IsExplainedNotThrown) {
-  test::TempDir dir;
   const fs::path job = dir / "job.txt";
   test::WriteFile(job, "format=1\nparent_pid=1\ninstall_dir=C:\\\xff\n");
 
+  EXPECT_EQ(RunHelper(Mode::kDriver, {"--job", unnamed}, dir.path()), 2);
   EXPECT_EQ(RunHelper(Mode::kDriver, {"--job", job}, dir.path()), 2);
 
-  EXPECT_THAT(LinesOf(dir / "updater.log"),
-              ElementsAre("kov-updater starting", "job: " + Utf8Path(job),
-                          AllOf(StartsWith("job read failed: "), EndsWith(".")), "exit code: 2"));
+  EXPECT_THAT(LinesOf(ReadFile(dir / "updater.log")),
+              ElementsAre("kov-updater starting",
+                          "job read failed: The update job path cannot be written as UTF-8 text.",
+                          "exit code: 2", "kov-updater starting", "job: " + Utf8Path(job),
+                          "job read failed: The update job is damaged.", "exit code: 2"));
 }
 
-TEST(UpdaterLog, SwitchesToTheJobsLogAfterTheFirstTwoLines) {
+TEST(UpdaterIntake, SwitchesToTheJobsLogAfterTheFirstTwoLines) {
   test::TempDir dir;
   Scene scene(dir);
   scene.job.log = dir / "elsewhere.log";
-  scene.WriteJob();
   test::WriteFile(scene.job.manifest, "");
 
   EXPECT_EQ(scene.Run(Mode::kDriver), 4);
 
-  const Lines intake = scene.IntakeLines();
-  EXPECT_THAT(LinesOf(scene.log), ElementsAre(intake[0], intake[1]));
-  const Lines switched = LinesOf(dir / "elsewhere.log");
-  ASSERT_EQ(switched.size(), 10u);
-  EXPECT_EQ(switched[0], intake[2]);
-  EXPECT_EQ(switched[7], "install result: The update manifest is empty.");
-  EXPECT_EQ(switched[9], "exit code: 4");
+  ExpectedLines all = scene.LogOf({"install result: The update manifest is empty.",
+                                   "previous launcher restarted", "exit code: 4"});
+  EXPECT_THAT(LinesOf(ReadFile(scene.log)), ElementsAreArray(all.begin(), all.begin() + 2));
+  EXPECT_THAT(LinesOf(ReadFile(dir / "elsewhere.log")),
+              ElementsAreArray(all.begin() + 2, all.end()));
 }
 
-TEST(UpdaterLog, JobWithoutLogKeepsTheFirstLog) {
+TEST(UpdaterIntake, JobWithoutLogKeepsTheFirstLog) {
   test::TempDir dir;
   Scene scene(dir);
   test::WriteFile(scene.job_file, "format=1\nparent_pid=" + std::to_string(scene.job.parent_pid) +
                                       "\ninstall_dir=" + Utf8Path(scene.install) +
                                       "\nstaging_dir=" + Utf8Path(scene.staging) +
-                                      "\nbackup_dir=" + Utf8Path(scene.backup) +
+                                      "\nbackup_dir=" + Utf8Path(scene.job.backup_dir) +
                                       "\nmanifest=" + Utf8Path(scene.job.manifest) +
-                                      "\nrestart=" + Utf8Path(scene.job.restart) + "\nlog=\n");
+                                      "\nrestart=" + Utf8Path(scene.job.restart) +
+                                      "\nlog=\narg=\narg=x\narg=\narg=y\n");
 
-  EXPECT_EQ(scene.Run(Mode::kDriver), 4);
+  EXPECT_EQ(RunHelper(Mode::kDriver, {"--job", scene.job_file}, scene.jobs), 4);
 
-  const Lines lines = LinesOf(scene.log);
+  const Lines lines = LinesOf(ReadFile(scene.log));
   ASSERT_EQ(lines.size(), 12u);
   EXPECT_EQ(lines[2], "install root: " + Utf8Path(scene.install));
-  EXPECT_EQ(lines[6], "restart arguments: ");
+  EXPECT_EQ(lines[6], "restart arguments: x  y");  // a leading empty one adds no space
   EXPECT_EQ(lines[9], "install result: The update job contains a relative path.");
   EXPECT_EQ(lines[11], "exit code: 4");
-}
-
-TEST(UpdaterLog, RestartArgumentsAreJoinedWithSingleSpacesUnquoted) {
-  const struct {
-    std::vector<std::string> args;
-    std::string joined;
-  } cases[] = {
-      {{}, ""},
-      {{"a", "b"}, "a b"},
-      {{"a", "", "b"}, "a  b"},
-      {{"", "x"}, "x"},
-      {{"two words", "\"quoted\""}, "two words \"quoted\""},
-  };
-  for (const auto& c : cases) {
-    test::TempDir dir;
-    UpdateJob job;
-    job.parent_pid = EndedProcessId();
-    job.install_dir = job.staging_dir = job.backup_dir = dir / "missing";
-    job.manifest = job.restart = dir / "missing" / "x";
-    job.log = dir / "updater.log";
-    job.args = c.args;
-    std::string error;
-    ASSERT_TRUE(WriteUpdateJob(dir / "job.txt", job, error)) << error;
-
-    RunHelper(Mode::kDriver, {"--job", dir / "job.txt"}, dir.path());
-
-    const Lines lines = LinesOf(dir / "updater.log");
-    ASSERT_GE(lines.size(), 7u);
-    EXPECT_EQ(lines[6], "restart arguments: " + c.joined);
-  }
-}
-
-TEST(UpdaterExitCode, FollowsTheOutcomeNotTheStatusOrder) {
-  const struct {
-    int status;
-    int exit_code;
-  } cases[] = {{0, 0}, {1, 4}, {2, 5}, {3, 6}, {4, 8}, {5, 7}, {6, 9}, {7, 4}, {-1, 4}};
-  for (const auto& c : cases) {
-    EXPECT_EQ(ExitCodeForInstallStatus(static_cast<InstallStatus>(c.status)), c.exit_code)
-        << "status " << c.status;
-  }
 }
 
 }  // namespace

@@ -20,7 +20,7 @@ bool IsMissing(DWORD error) {
 }
 
 bool IsFolder(const fs::path& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
+  const DWORD attributes = GetFileAttributesW(Win32Path(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
@@ -31,21 +31,22 @@ template <class Operation>
 std::error_code WithReadOnlyLifted(const fs::path& file, bool file_stays, Operation operation) {
   std::error_code failed = operation();
   if (failed.value() != ERROR_ACCESS_DENIED) return failed;
-  const DWORD attributes = GetFileAttributesW(file.c_str());
+  const DWORD attributes = GetFileAttributesW(Win32Path(file).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
-      !SetFileAttributesW(file.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) {
+      !SetFileAttributesW(Win32Path(file).c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) {
     return failed;
   }
   failed = operation();
   if (failed || file_stays) {
-    const std::error_code restored = CodeOf(SetFileAttributesW(file.c_str(), attributes));
+    const std::error_code restored =
+        CodeOf(SetFileAttributesW(Win32Path(file).c_str(), attributes));
     if (!failed) failed = restored;
   }
   return failed;
 }
 
 UniqueHandle OpenForFlush(const fs::path& file) {
-  return UniqueHandle(CreateFileW(file.c_str(), GENERIC_WRITE,
+  return UniqueHandle(CreateFileW(Win32Path(file).c_str(), GENERIC_WRITE,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
@@ -60,7 +61,7 @@ std::error_code FlushOpened(UniqueHandle handle) {
 // The names in a folder, without "." and "..", read whole before anything is removed.
 std::error_code ListFolder(const fs::path& folder, std::vector<std::wstring>& names) {
   WIN32_FIND_DATAW entry{};
-  const UniqueFindHandle search(FindFirstFileW((folder / L"*").c_str(), &entry));
+  const UniqueFindHandle search(FindFirstFileW(Win32Path(folder / L"*").c_str(), &entry));
   if (!search.valid()) return LastError();
   do {
     const std::wstring name = entry.cFileName;
@@ -84,7 +85,7 @@ bool IsAbsoluteJobPath(const fs::path& path) {
 // system as its staged file.
 std::error_code CopyFileOver(const fs::path& source, const fs::path& destination) {
   return WithReadOnlyLifted(destination, false, [&] {
-    return CodeOf(CopyFileW(source.c_str(), destination.c_str(), FALSE));
+    return CodeOf(CopyFileW(Win32Path(source).c_str(), Win32Path(destination).c_str(), FALSE));
   });
 }
 
@@ -95,7 +96,7 @@ std::error_code FlushFile(const fs::path& file) {
 
 std::error_code MoveFileDurably(const fs::path& source, const fs::path& destination) {
   return WithReadOnlyLifted(destination, false, [&] {
-    return CodeOf(MoveFileExW(source.c_str(), destination.c_str(),
+    return CodeOf(MoveFileExW(Win32Path(source).c_str(), Win32Path(destination).c_str(),
                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
   });
 }
@@ -109,23 +110,23 @@ std::error_code SyncBackups(const fs::path&, const std::vector<fs::path>& copies
 
 std::error_code RemoveFile(const fs::path& file) {
   return WithReadOnlyLifted(file, false, [&] {
-    if (DeleteFileW(file.c_str()) || IsMissing(GetLastError())) return std::error_code();
+    if (DeleteFileW(Win32Path(file).c_str()) || IsMissing(GetLastError())) return std::error_code();
     return LastError();
   });
 }
 
 std::error_code CreateFolders(const fs::path& folder) {
-  if (CreateDirectoryW(folder.c_str(), nullptr)) return {};
+  if (CreateDirectoryW(Win32Path(folder).c_str(), nullptr)) return {};
   const std::error_code refused = LastError();
   if (refused.value() == ERROR_ALREADY_EXISTS)
     return IsFolder(folder) ? std::error_code() : refused;
   if (refused.value() != ERROR_PATH_NOT_FOUND || !folder.has_relative_path()) return refused;
   if (const std::error_code above = CreateFolders(folder.parent_path())) return above;
-  return CodeOf(CreateDirectoryW(folder.c_str(), nullptr));
+  return CodeOf(CreateDirectoryW(Win32Path(folder).c_str(), nullptr));
 }
 
 std::error_code RemoveTree(const fs::path& folder) {
-  const DWORD attributes = GetFileAttributesW(folder.c_str());
+  const DWORD attributes = GetFileAttributesW(Win32Path(folder).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     return IsMissing(GetLastError()) ? std::error_code() : LastError();
   }
@@ -139,7 +140,7 @@ std::error_code RemoveTree(const fs::path& folder) {
     }
   }
   return WithReadOnlyLifted(folder, false,
-                            [&] { return CodeOf(RemoveDirectoryW(folder.c_str())); });
+                            [&] { return CodeOf(RemoveDirectoryW(Win32Path(folder).c_str())); });
 }
 
 bool IsTransientFileError(std::error_code error) {

@@ -23,10 +23,6 @@ bool IsMissing(DWORD error) {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
-// What every file call here is given, so that a deep installation works without the system's
-// long-path policy.
-std::wstring Win32Path(const fs::path& path) { return ExtendedLengthPath(path.native()); }
-
 // GetFinalPathNameByHandleW answers in the \\?\ form; without it drive paths compare with
 // what callers and GetFullPathNameW write.
 std::wstring WithoutVerbatimPrefix(const std::wstring& text) {

@@ -5,8 +5,11 @@
 
 #include <windows.h>
 
+#include <filesystem>
+#include <string>
 #include <system_error>
 
+#include "update/long_path.h"
 #include "update/unique_resource.h"
 
 namespace kov::update::platform {
@@ -44,6 +47,11 @@ struct EnvironmentBlockTraits {
   static bool Release(Value block) { return FreeEnvironmentStringsW(block) != 0; }
 };
 using UniqueEnvironmentBlock = UniqueResource<EnvironmentBlockTraits>;
+
+// The text to hand a Win32 file call: any length works without the system's long-path policy.
+inline std::wstring Win32Path(const std::filesystem::path& path) {
+  return ExtendedLengthPath(path.native());
+}
 
 // Never an empty code: a failure that left no code behind still counts as one.
 inline std::error_code LastError() {
