@@ -3,7 +3,6 @@
 #include <chrono>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/test_util.h"
@@ -90,17 +89,6 @@ constexpr std::string_view kRecordingScript =
     "echo \"%~4\">>args.tmp\r\n"
     "ren args.tmp args.txt\r\n";
 
-// The launcher does not hand out the child, so its record is awaited, within a bound.
-std::optional<std::string> WaitForRecord(const fs::path& folder, std::chrono::milliseconds bound) {
-  const auto deadline = std::chrono::steady_clock::now() + bound;
-  do {
-    std::error_code ec;
-    if (fs::exists(folder / "args.txt", ec)) return test::ReadFile(folder / "args.txt");
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  } while (std::chrono::steady_clock::now() < deadline);
-  return std::nullopt;
-}
-
 // Wine has a cmd.exe of its own, so the whole start runs there.
 TEST(BatchRestart, ArgumentsReachTheScriptAsWrittenOrNothingStarts) {
 #ifndef _WIN32
@@ -131,9 +119,9 @@ TEST(BatchRestart, ArgumentsReachTheScriptAsWrittenOrNothingStarts) {
     std::string error;
     const bool started = LaunchApplication(dir / c.script, c.arguments, dir.path(), error, true);
     const auto bound = started ? std::chrono::seconds(20) : std::chrono::seconds(1);
-    const std::optional<std::string> record = WaitForRecord(dir.path(), bound);
-    EXPECT_EQ(started ? record.value_or("no record") : error, c.record_or_error);
-    EXPECT_EQ(record.has_value(), started) << "a refused start ran the script";
+    const std::string record = test::AwaitFile(dir / "args.txt", bound);
+    EXPECT_EQ(started ? record : error, c.record_or_error);
+    EXPECT_EQ(!record.empty(), started) << "a refused start ran the script";
     std::error_code ec;
     EXPECT_FALSE(fs::exists(dir / "FILE", ec)) << "an argument ran a command";
     fs::remove(dir / "args.txt", ec);

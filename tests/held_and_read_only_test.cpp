@@ -5,11 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "tests/install_fixture.h"
 #include "tests/log_lines.h"
 #include "tests/test_util.h"
 #include "update/installer.h"
@@ -23,22 +22,11 @@ namespace kov::update {
 namespace {
 
 namespace fs = std::filesystem;
+using test::Snapshot;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::Not;
 using ::testing::StartsWith;
-using Tree = std::map<std::string, std::string>;
-
-Tree FilesBelow(const fs::path& root) {
-  Tree tree;
-  std::error_code ec;
-  for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
-    if (it->is_regular_file()) {
-      tree[it->path().lexically_relative(root).generic_string()] = test::ReadFile(it->path());
-    }
-  }
-  return tree;
-}
 
 constexpr fs::perms kWrite = fs::perms::owner_write | fs::perms::group_write;
 
@@ -51,12 +39,13 @@ bool IsReadOnly(const fs::path& file) {
 }
 
 // An installation with a launcher and a data file, and an update that replaces both and adds
-// data/new.txt; the update's version is the text of each staged file.
-struct Update {
-  test::TempDir temp;
-  UpdateJob job;
-  std::vector<std::string> lines;
-
+// data/new.txt; the staged files' text tells the update's version.
+struct Update : test::InstallFixture {
+  Update() {
+    Installed("bin/launcher.exe", "launcher 1");
+    Installed("data/a.txt", "a 1");
+    Stage("2", false);
+  }
   // Windows removes no read-only file, so the scratch folder is made writable again first.
   ~Update() {
     std::error_code ec;
@@ -65,33 +54,14 @@ struct Update {
       fs::permissions(it->path(), kWrite, fs::perm_options::add, ec);
     }
   }
-  Update() {
-    job.parent_pid = 4242;
-    job.install_dir = temp / "install";
-    job.staging_dir = temp / "staging";
-    job.backup_dir = temp / "backup";
-    job.manifest = temp / "manifest.txt";
-    job.restart = job.install_dir / "bin" / "launcher.exe";
-    job.log = temp / "updater.log";
-    test::WriteFile(job.install_dir / "bin" / "launcher.exe", "launcher 1");
-    test::WriteFile(job.install_dir / "data" / "a.txt", "a 1");
-    Stage("2");
-  }
-  void Stage(const std::string& version) const {
+  void Stage(const std::string& version, bool read_only) const {
     for (const char* file : {"bin/launcher.exe", "data/a.txt", "data/new.txt"}) {
       test::WriteFile(job.staging_dir / file, std::string(file) + " " + version);
+      if (read_only && file != std::string_view("data/a.txt")) {
+        MakeReadOnly(job.staging_dir / file);
+      }
     }
-    test::WriteFile(job.manifest, "bin/launcher.exe\ndata/a.txt\ndata/new.txt\n");
-  }
-  InstallResult Run(decltype(InstallOptions::replace_file) replace = {}) {
-    lines.clear();
-    InstallOptions options;
-    options.replace_file = std::move(replace);
-    options.log = [this](std::string_view line) { lines.emplace_back(line); };
-    return InstallFiles(job, options, false);
-  }
-  bool WorkFoldersGone() const {
-    return !fs::exists(job.backup_dir) && !fs::exists(job.staging_dir);
+    Manifest("bin/launcher.exe\ndata/a.txt\ndata/new.txt\n");
   }
 };
 
@@ -101,17 +71,13 @@ class Holder {
   Holder(const fs::path& file, int milliseconds, bool exclusive, const fs::path& marker)
       : child_(test::BuiltProgram("hold_file"),
                {Utf8Path(file), std::to_string(milliseconds), Utf8Path(marker),
-                exclusive ? "exclusive" : "shared"}) {
-    for (int i = 0; i < 400 && !fs::exists(marker); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    held_ = fs::exists(marker);
-  }
+                exclusive ? "exclusive" : "shared"}),
+        held_(!test::AwaitFile(marker, std::chrono::seconds(10)).empty()) {}
   bool held() const { return held_; }
 
  private:
   test::ChildProcess child_;
-  bool held_ = false;
+  bool held_;
 };
 
 struct HeldCase {
@@ -134,7 +100,7 @@ TEST(HeldFiles, ShortHoldsAreWaitedOutAndLongOnesFailCleanly) {
     for (const int hold_ms : {300, 30000}) {
       SCOPED_TRACE(std::string(c.name) + ", held " + std::to_string(hold_ms) + " ms");
       Update update;
-      const Tree before = FilesBelow(update.job.install_dir);
+      const test::Tree before = Snapshot(update.job.install_dir);
       const fs::path root = c.staged ? update.job.staging_dir : update.job.install_dir;
       const Holder holder(root / c.file, hold_ms, c.staged, update.temp / "held");
       ASSERT_TRUE(holder.held());
@@ -154,7 +120,7 @@ TEST(HeldFiles, ShortHoldsAreWaitedOutAndLongOnesFailCleanly) {
       ASSERT_NE(failed, update.lines.end());
       ASSERT_NE(failed + 1, update.lines.end());
       EXPECT_THAT(failed[1], test::IsSystemErrorLine());
-      EXPECT_EQ(FilesBelow(update.job.install_dir), before);
+      EXPECT_EQ(Snapshot(update.job.install_dir), before);
     }
   }
 }
@@ -170,36 +136,31 @@ TEST(ReadOnlyFiles, ReplacedTwiceInARowAndRolledBackWithoutLeftovers) {
 #endif
   for (const std::string version : {"2", "3"}) {
     SCOPED_TRACE("update to " + version);
-    update.Stage(version);
-    for (const char* file : {"bin/launcher.exe", "data/new.txt"}) {
-      MakeReadOnly(update.job.staging_dir / file);
-    }
+    update.Stage(version, true);
     const InstallResult result = update.Run();
     EXPECT_EQ(result.status, InstallStatus::Installed) << result.error;
     EXPECT_EQ(test::ReadFile(update.job.restart), "bin/launcher.exe " + version);
     EXPECT_TRUE(IsReadOnly(update.job.restart));
-    EXPECT_TRUE(update.WorkFoldersGone());
+    EXPECT_FALSE(update.WorkFoldersExist());
   }
 
   // The last file fails, after the read-only ones are in place: all must go back.
   fs::permissions(update.job.install_dir / "data/new.txt", kWrite, fs::perm_options::add);
   fs::remove(update.job.install_dir / "data/new.txt");
-  const Tree before = FilesBelow(update.job.install_dir);
-  update.Stage("4");
-  for (const char* file : {"bin/launcher.exe", "data/new.txt"}) {
-    MakeReadOnly(update.job.staging_dir / file);
-  }
+  const test::Tree before = Snapshot(update.job.install_dir);
+  update.Stage("4", true);
   int moves = 0;
-  const InstallResult result = update.Run([&moves](const fs::path& from, const fs::path& to) {
+  update.replace = [&moves](const fs::path& from, const fs::path& to) {
     if (++moves == 3) return false;
     std::error_code ec;
     fs::rename(from, to, ec);
     return !ec;
-  });
+  };
+  const InstallResult result = update.Run();
   EXPECT_EQ(result.status, InstallStatus::RolledBack) << result.error;
   EXPECT_THAT(update.lines, Not(Contains(StartsWith("rollback failed"))));
-  EXPECT_EQ(FilesBelow(update.job.install_dir), before);
-  EXPECT_TRUE(update.WorkFoldersGone());
+  EXPECT_EQ(Snapshot(update.job.install_dir), before);
+  EXPECT_FALSE(update.WorkFoldersExist());
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include "tests/test_util.h"
 #include "update/installer.h"
+#include "update/installer_platform.h"
 
 namespace kov::test {
 
@@ -34,6 +35,7 @@ struct InstallFixture {
   TempDir temp;
   update::UpdateJob job;
   std::vector<std::string> lines;
+  decltype(update::InstallOptions::replace_file) replace;  // none: the system move
 
   explicit InstallFixture(const std::filesystem::path& install_below = "install") {
     job.parent_pid = 4242;
@@ -46,6 +48,10 @@ struct InstallFixture {
     std::filesystem::create_directories(job.install_dir);
     std::filesystem::create_directories(job.staging_dir);
   }
+  void Installed(const std::string& relative, std::string_view bytes) const {
+    WriteFile(job.install_dir / relative, bytes);
+  }
+  void Manifest(std::string_view text) const { WriteFile(job.manifest, text); }
   // Stages each path with "new " + path and lists it, in order.
   void Update(const std::vector<std::string>& paths) const {
     std::string text;
@@ -53,12 +59,17 @@ struct InstallFixture {
       WriteFile(job.staging_dir / path, "new " + path);
       text += path + "\n";
     }
-    WriteFile(job.manifest, text);
+    Manifest(text);
   }
-  update::InstallResult Run() {
-    update::InstallOptions options;
-    options.log = [this](std::string_view line) { lines.emplace_back(line); };
-    return update::InstallFiles(job, options, false);
+  update::InstallResult Run(bool relaunch = false,
+                            const update::InstallFileOps& ops = update::SystemInstallFileOps()) {
+    lines.clear();
+    update::InstallOptions options{replace,
+                                   [this](std::string_view line) { lines.emplace_back(line); }};
+    return update::InstallFilesWith(job, options, relaunch, ops);
+  }
+  bool WorkFoldersExist() const {
+    return std::filesystem::exists(job.backup_dir) || std::filesystem::exists(job.staging_dir);
   }
 };
 

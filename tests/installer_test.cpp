@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/install_fixture.h"
 #include "tests/log_lines.h"
 #include "tests/test_util.h"
 #include "update/installer_platform.h"
@@ -19,23 +20,13 @@ namespace kov::update {
 namespace {
 
 namespace fs = std::filesystem;
+using test::Snapshot;
+using test::Tree;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
-using ::testing::Matcher;
 using ::testing::HasSubstr;
-using Tree = std::map<std::string, std::string>;
+using ::testing::Matcher;
 using ReplaceFile = decltype(InstallOptions::replace_file);
-
-// Every file (with its bytes) and folder ("<dir>") below root, by generic relative path.
-Tree Snapshot(const fs::path& root) {
-  Tree tree;
-  std::error_code ec;
-  for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().lexically_relative(root).generic_string();
-    tree[name] = it->is_directory() ? "<dir>" : test::ReadFile(it->path());
-  }
-  return tree;
-}
 
 std::string Pid() { return std::to_string(CurrentProcessId()); }
 
@@ -62,8 +53,8 @@ struct Recorder {
   }
   // A refused call answers EIO, which the log then shows as "system error: 5".
   template <typename... Args>
-  std::function<std::error_code(Args...)> Watched(
-      const char* op, std::function<std::error_code(Args...)> system) {
+  std::function<std::error_code(Args...)> Watched(const char* op,
+                                                  std::function<std::error_code(Args...)> system) {
     return [this, op, system](Args... args) {
       calls.push_back(CallOf(op, args...));
       return fail(calls.back()) ? std::make_error_code(std::errc::io_error) : system(args...);
@@ -109,44 +100,9 @@ struct Recorder {
 };
 
 // A job over fresh folders; the backup folder does not exist until the run makes it.
-struct Fixture {
-  test::TempDir temp;
-  UpdateJob job{4242,
-                temp / "install",
-                temp / "staging",
-                temp / "backup",
-                temp / "manifest.txt",
-                temp / "install" / "bin" / "launcher.exe",
-                temp / "updater.log",
-                {}};
-  std::vector<std::string> lines;
+struct Fixture : test::InstallFixture {
   Recorder recorder;
-  ReplaceFile replace;  // none: the system move
-
-  Fixture() {
-    fs::create_directories(job.install_dir);
-    fs::create_directories(job.staging_dir);
-  }
-  void Installed(const std::string& relative, std::string_view bytes) const {
-    test::WriteFile(job.install_dir / relative, bytes);
-  }
-  void Manifest(std::string_view text) const { test::WriteFile(job.manifest, text); }
-  // Stages each path with "new " + path and lists it, in order.
-  void Update(const std::vector<std::string>& paths) const {
-    std::string text;
-    for (const auto& path : paths) {
-      test::WriteFile(job.staging_dir / path, "new " + path);
-      text += path + "\n";
-    }
-    Manifest(text);
-  }
-  InstallResult Run(bool relaunch = false) {
-    InstallOptions options{replace, [this](std::string_view l) { lines.emplace_back(l); }};
-    return InstallFilesWith(job, options, relaunch, recorder.Ops());
-  }
-  bool WorkFoldersExist() const {
-    return fs::exists(job.backup_dir) || fs::exists(job.staging_dir);
-  }
+  InstallResult Run(bool relaunch = false) { return InstallFixture::Run(relaunch, recorder.Ops()); }
 };
 
 TEST(InstallerValidation, RefusesEachFaultyJobWithItsMessageAndTouchesNothing) {

@@ -11,8 +11,8 @@
 #include "tests/test_util.h"
 #include "update/process.h"
 #include "update/process_platform.h"
-#include "update/utf8.h"
 #include "update/update_job.h"
+#include "update/utf8.h"
 
 #ifdef _WIN32
 #include <windows.h>

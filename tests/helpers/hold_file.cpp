@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
 #else
   const std::ifstream held(file);  // POSIX moves and removes an open file all the same
 #endif
-  std::ofstream(kov::update::PathFromUtf8(argv[3])).put('x');
+  std::ofstream(kov::update::PathFromUtf8(argv[3])) << "held\n";
   std::this_thread::sleep_for(std::chrono::milliseconds(std::stoul(argv[2])));
   return 0;
 }
