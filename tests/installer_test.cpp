@@ -318,7 +318,7 @@ TEST(InstallerRun, BackupFailureLeavesTheInstallationAndRemovesTheWorkFolders) {
     f.Installed("bin/launcher.exe", "old launcher");
     f.Installed("docs/readme.txt", "old readme");
     f.Update({"bin/launcher.exe", "docs/readme.txt"});
-    f.recorder.fail = [op](const Call& call) {
+    f.recorder.fail = [op = op](const Call& call) {
       return call.op == op && (op == "sync" || call.first.filename() == "readme.txt");
     };
     const Tree before = Snapshot(f.job.install_dir);

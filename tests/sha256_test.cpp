@@ -97,7 +97,7 @@ INSTANTIATE_TEST_SUITE_P(Engines, Sha256EngineTest,
 
 TEST(Sha256FileHex, HashesWholeFilesAndExplainsUnreadableOnes) {
   const test::TempDir dir;
-  for (std::size_t size : {0, 1, 1048575, 1048576, 1048577, 2 * 1048576 + 77}) {
+  for (std::size_t size : {0u, 1u, 1048575u, 1048576u, 1048577u, 2u * 1048576u + 77u}) {
     const auto file = dir / ("f" + std::to_string(size));
     const std::string bytes = RandomBytes(size, static_cast<unsigned>(size) + 2);
     test::WriteFile(file, bytes);
