@@ -486,7 +486,7 @@ TEST(UpdaterExitCode, FollowsTheOutcomeNotTheStatusOrder) {
   const struct {
     int status;
     int exit_code;
-  } cases[] = {{0, 0}, {1, 4}, {2, 5}, {3, 6}, {4, 8}, {5, 7}, {6, 9}, {7, 4}, {-1, 4}};
+  } cases[] = {{0, 0}, {1, 4}, {2, 5}, {3, 6}, {4, 8}, {5, 7}, {6, 9}, {7, 10}, {8, 4}, {-1, 4}};
   for (const auto& c : cases) {
     EXPECT_EQ(ExitCodeForInstallStatus(static_cast<InstallStatus>(c.status)), c.exit_code)
         << "status " << c.status;

@@ -136,6 +136,8 @@ int ExitCodeForInstallStatus(InstallStatus status) {
       return 8;
     case InstallStatus::RestartFailedRollbackFailed:
       return 9;
+    case InstallStatus::RecoveryFailed:
+      return 10;
     case InstallStatus::Rejected:
       break;
   }
