@@ -327,6 +327,62 @@ class NewFolders {
   std::set<fs::path> parents_;
 };
 
+// What a run needs on one volume, with room for file systems that allocate whole blocks and
+// for the folder entries and the journal.
+struct SpaceNeed {
+  std::uintmax_t bytes = kSpareBytes;
+
+  void Add(const fs::path& file) {
+    std::error_code unknown;
+    const std::uintmax_t size = fs::file_size(file, unknown);
+    if (!unknown) bytes += (size + kBlock - 1) / kBlock * kBlock + kBlock;
+  }
+
+  static constexpr std::uintmax_t kBlock = 4096;
+  static constexpr std::uintmax_t kSpareBytes = 1 << 20;
+};
+
+// The folder that holds path or will: itself or its nearest existing ancestor.
+fs::path ExistingFolderOf(fs::path path) {
+  std::error_code unreadable;
+  while (path.has_relative_path() && QueryEntry(path, unreadable) == EntryState::Missing) {
+    path = path.parent_path();
+  }
+  return path;
+}
+
+// The backup copies need room beside the backup, each new file a temporary beside its target:
+// at most the whole update at once, since a replaced file's old blocks are only freed at its
+// move. Refused when a volume clearly lacks it; a disk that fills up anyway is rolled back.
+bool CheckFreeSpace(const UpdateJob& job, const Entries& entries, const InstallFileOps& ops,
+                    const InstallOptions& options, Failure& failure) {
+  SpaceNeed backup;
+  SpaceNeed install;
+  for (const ManifestEntry& entry : entries) {
+    if (entry.target_existed) backup.Add(entry.target_path);
+    install.Add(entry.staged_path);
+  }
+  platform::VolumeSpace backup_volume;
+  platform::VolumeSpace install_volume;
+  if ((failure.cause = ops.volume_space(ExistingFolderOf(job.backup_dir), backup_volume)) ||
+      (failure.cause = ops.volume_space(job.install_dir, install_volume))) {
+    failure.sentence = "Cannot find the free disk space for the update.";
+    return false;
+  }
+  if (backup_volume.volume == install_volume.volume) {
+    install.bytes += backup.bytes;
+    backup.bytes = 0;
+  }
+  for (const auto& [need, volume] : {std::pair{install, install_volume}, {backup, backup_volume}}) {
+    if (need.bytes <= volume.available) continue;
+    Report(options, "disk space: " + std::to_string(need.bytes) + " bytes needed, " +
+                        std::to_string(volume.available) + " bytes free");
+    failure.sentence = "There is not enough free disk space for the update.";
+    return false;
+  }
+  return true;
+}
+
 // Copies an existing target to its backup path; a new file needs none.
 bool BackUpTarget(const ManifestEntry& entry, const InstallFileOps& ops, NewFolders& folders,
                   std::vector<fs::path>& copies, Failure& failure) {
@@ -696,9 +752,14 @@ InstallResult InstallFilesWith(const UpdateJob& job, const InstallOptions& optio
   Report(options, "manifest entries: " + std::to_string(entries.size()));
   if (!FindRestartProgram(job, entries, result.error)) return result;
   if (!InspectTargets(entries, result.error)) return result;
+  Failure failure;
+  if (!CheckFreeSpace(job, entries, ops, options, failure)) {
+    ReportFailure(options, "space check failed: " + failure.sentence, failure.cause);
+    result.error = failure.sentence;
+    return result;
+  }
 
   Report(options, "backup start");
-  Failure failure;
   if (!BackUpTargets(job, entries, ops, failure) ||
       !Record(job, entries, JournalState::Replacing, ops, failure)) {
     ReportFailure(options, "backup failed: " + failure.sentence, failure.cause);

@@ -3,6 +3,7 @@
 // Internal to the installer: the file operations that differ between Windows and POSIX, and
 // the entry point that lets tests and benchmarks watch or fail the ones that change the disk.
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -35,6 +36,13 @@ std::error_code SyncBackups(const std::filesystem::path& backup_dir,
 std::error_code WriteNewFile(const std::filesystem::path& file, std::string_view bytes);
 // Brings a folder's own entries (names created, moved or removed in it) to the disk.
 std::error_code SyncFolder(const std::filesystem::path& folder);
+// The space the process may still use on a volume, and which volume that is.
+struct VolumeSpace {
+  std::uintmax_t available = 0;
+  std::uintmax_t volume = 0;  // equal for two folders on one volume
+};
+// For the volume that holds an existing folder.
+std::error_code QueryVolumeSpace(const std::filesystem::path& folder, VolumeSpace& space);
 // Removes a file; one that is not there counts as removed.
 std::error_code RemoveFile(const std::filesystem::path& file);
 // Creates a folder and the missing ones above it; an existing folder is fine.
@@ -86,6 +94,8 @@ struct InstallFileOps {
   std::function<std::error_code(const std::filesystem::path& file, std::string_view bytes)>
       write_file = platform::WriteNewFile;
   OnePath sync_folder = platform::SyncFolder;
+  std::function<std::error_code(const std::filesystem::path& folder, platform::VolumeSpace& space)>
+      volume_space = platform::QueryVolumeSpace;
 };
 
 // The platform's operations.

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -114,6 +115,17 @@ std::error_code WriteNewFile(const fs::path& file, std::string_view bytes) {
 }
 
 std::error_code SyncFolder(const fs::path& folder) { return SyncDescriptorOf(folder, O_DIRECTORY); }
+
+std::error_code QueryVolumeSpace(const fs::path& folder, VolumeSpace& space) {
+  struct statvfs volume;
+  struct stat info;
+  if (::statvfs(folder.c_str(), &volume) != 0 || ::stat(folder.c_str(), &info) != 0) {
+    return LastError();
+  }
+  space = {static_cast<std::uintmax_t>(volume.f_bavail) * volume.f_frsize,
+           static_cast<std::uintmax_t>(info.st_dev)};
+  return {};
+}
 
 std::error_code RemoveFile(const fs::path& file) {
   return CodeOf(::unlink(file.c_str()) == 0 || errno == ENOENT);

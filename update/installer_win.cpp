@@ -132,6 +132,20 @@ std::error_code SyncFolder(const fs::path& folder) {
   return FlushOpened(std::move(handle));
 }
 
+// The free space the caller's quota allows, and the volume's serial number to tell volumes apart.
+std::error_code QueryVolumeSpace(const fs::path& folder, VolumeSpace& space) {
+  ULARGE_INTEGER available{};
+  wchar_t root[MAX_PATH + 1] = {};
+  DWORD serial = 0;
+  if (!GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr) ||
+      !GetVolumePathNameW(folder.c_str(), root, MAX_PATH + 1) ||
+      !GetVolumeInformationW(root, nullptr, 0, &serial, nullptr, nullptr, nullptr, 0)) {
+    return LastError();
+  }
+  space = {available.QuadPart, serial};
+  return {};
+}
+
 std::error_code RemoveFile(const fs::path& file) {
   return WithReadOnlyLifted(file, false, [&] {
     if (DeleteFileW(file.c_str()) || IsMissing(GetLastError())) return std::error_code();
