@@ -74,7 +74,7 @@ bool ParseLine(std::string_view line, Journal& journal, bool& has_state, bool& h
   if (key == "backup") {
     const auto backup = TryPathFromUtf8(value);
     if (backup) journal.backup_dir = *backup;
-    return has_backup = backup && backup->is_absolute();
+    return has_backup = backup && platform::IsAbsoluteJobPath(*backup);
   }
   if (key == "replaced" || key == "added") return ParseEntry(value, key == "replaced", journal);
   return false;

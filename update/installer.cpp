@@ -703,6 +703,18 @@ platform::InstallationLock LockInstallation(const fs::path& install_dir, Failure
   }
 }
 
+// Replaces and verifies every entry, then makes the new folders durable and records the
+// install as complete, the point from which recovery finishes it instead of undoing it.
+bool PutInPlaceDurably(const UpdateJob& job, const Entries& entries, Replacement& replacement,
+                       const InstallFileOps& ops, Failure& failure) {
+  if (!replacement.Run(entries, failure)) return false;
+  if ((failure.cause = replacement.SyncNewFolders())) {
+    failure.sentence = "Cannot write the new folders to disk.";
+    return false;
+  }
+  return Record(job, entries, JournalState::Complete, ops, failure);
+}
+
 // Under the installation's lock: recovery of an interrupted run; false with failure set.
 bool LockAndRecover(const fs::path& install_dir, const InstallOptions& options,
                     const InstallFileOps& ops, platform::InstallationLock& lock,
@@ -771,15 +783,7 @@ InstallResult InstallFilesWith(const UpdateJob& job, const InstallOptions& optio
   Report(options, "backup complete");
 
   Replacement replacement(options, ops);
-  const auto in_place = [&] {
-    if (!replacement.Run(entries, failure)) return false;
-    if (!(failure.cause = replacement.SyncNewFolders())) {
-      return Record(job, entries, JournalState::Complete, ops, failure);
-    }
-    failure.sentence = "Cannot write the new folders to disk.";
-    return false;
-  };
-  if (!in_place()) {
+  if (!PutInPlaceDurably(job, entries, replacement, ops, failure)) {
     ReportFailure(options, "install failed: " + failure.sentence, failure.cause);
     result.status = UndoReplacement(job, replacement.replaced(), options, ops, failure,
                                     InstallStatus::RolledBack, InstallStatus::RollbackFailed);
