@@ -37,7 +37,10 @@ struct InstallResult {
   std::string error;
 };
 
-// Installs the job's update as one transaction: updated and verified, or as it was.
+// Installs the job's update as one transaction: updated and verified, or as it was. It holds
+// the installation's lock for the whole run (waiting up to two minutes for another helper),
+// first recovers an interrupted update (below), and refuses before any change when a volume
+// lacks the space the update needs.
 InstallResult InstallFiles(const UpdateJob& job, const InstallOptions& options, bool relaunch);
 
 // The checks on the job record itself; clears error first.
@@ -55,7 +58,7 @@ bool ValidateInstallJob(const UpdateJob& job, std::string& error);
 
 // True when an interrupted update of the installation waits for its recovery. A launcher asks
 // at its start, before it trusts its own files. Only reads; a record that cannot be read
-// counts as pending.
+// counts as pending, and so does the record of a helper that is still at work.
 bool IsInterruptedUpdatePending(const std::filesystem::path& install_dir);
 
 // Recovers an interrupted update without installing anything new, as the update helper does
