@@ -218,7 +218,8 @@ INSTANTIATE_TEST_SUITE_P(Outcomes, FailedUpdaterRun, ::testing::ValuesIn(kFailed
 TEST(UpdaterRun, IncompleteRestoresAndUnknownOutcomesHaveTheirOwnCodes) {
   EXPECT_EQ(ExitCodeForInstallStatus(InstallStatus::RollbackFailed), 8);
   EXPECT_EQ(ExitCodeForInstallStatus(InstallStatus::RestartFailedRollbackFailed), 9);
-  EXPECT_EQ(ExitCodeForInstallStatus(static_cast<InstallStatus>(7)), 4);
+  EXPECT_EQ(ExitCodeForInstallStatus(InstallStatus::RecoveryFailed), 10);
+  EXPECT_EQ(ExitCodeForInstallStatus(static_cast<InstallStatus>(8)), 4);
 }
 
 TEST(UpdaterIntake, RunsWithoutAJobPathExitWithTwoAndCreateNoFile) {

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "update/install_journal.h"
 #include "update/installer_platform.h"
 #include "update/path_rules.h"
 #include "update/path_rules_platform.h"
@@ -142,6 +143,8 @@ InstallFileOps WithRetries(const InstallFileOps& ops, const UpdateJob& job,
   retrying.remove_file = Retrying<0>(ops.remove_file, ops, report);
   retrying.create_folders = Retrying<0>(ops.create_folders, ops, report);
   retrying.remove_tree = Retrying<0>(ops.remove_tree, ops, report);
+  retrying.write_file = Retrying<0>(ops.write_file, ops, report);
+  retrying.sync_folder = Retrying<0>(ops.sync_folder, ops, report);
   return retrying;
 }
 
@@ -281,6 +284,11 @@ bool LoadManifest(const UpdateJob& job, const InstallOptions& options, Entries& 
     if (line.empty()) continue;
     std::string normalized;
     if (!AcceptLine(line, normalized, error)) return false;
+    if (HasReservedName(normalized)) {
+      error =
+          "The update manifest contains a name reserved for the update helper: " + normalized + ".";
+      return false;
+    }
     if (!taken.insert(normalized).second) continue;
     ManifestEntry entry;
     if (!MakeEntry(job, normalized, entry, error)) return false;
@@ -349,8 +357,95 @@ bool InspectTargets(Entries& entries, std::string& error) {
   return true;
 }
 
+// The folders a run creates. A new folder survives a power cut only once its parent folder is
+// on the disk too, so each parent is synced before the journal counts on the folder.
+class NewFolders {
+ public:
+  std::error_code Create(const fs::path& folder, const InstallFileOps& ops) {
+    std::vector<fs::path> missing;
+    std::error_code unreadable;
+    for (fs::path up = folder; up.has_relative_path() && up != up.parent_path();
+         up = up.parent_path()) {
+      if (QueryEntry(up, unreadable) != EntryState::Missing) break;
+      missing.push_back(up);
+    }
+    const std::error_code cause = ops.create_folders(folder);
+    if (!cause) {
+      for (const fs::path& made : missing) parents_.insert(made.parent_path());
+    }
+    return cause;
+  }
+
+  std::error_code Sync(const InstallFileOps& ops) {
+    for (const fs::path& parent : parents_) {
+      if (const std::error_code cause = ops.sync_folder(parent)) return cause;
+    }
+    parents_.clear();
+    return {};
+  }
+
+ private:
+  std::set<fs::path> parents_;
+};
+
+// What a run needs on one volume, with room for file systems that allocate whole blocks and
+// for the folder entries and the journal.
+struct SpaceNeed {
+  std::uintmax_t bytes = kSpareBytes;
+
+  void Add(const fs::path& file) {
+    std::error_code unknown;
+    const std::uintmax_t size = fs::file_size(file, unknown);
+    if (!unknown) bytes += (size + kBlock - 1) / kBlock * kBlock + kBlock;
+  }
+
+  static constexpr std::uintmax_t kBlock = 4096;
+  static constexpr std::uintmax_t kSpareBytes = 1 << 20;
+};
+
+// The folder that holds path or will: itself or its nearest existing ancestor.
+fs::path ExistingFolderOf(fs::path path) {
+  std::error_code unreadable;
+  while (path.has_relative_path() && QueryEntry(path, unreadable) == EntryState::Missing) {
+    path = path.parent_path();
+  }
+  return path;
+}
+
+// The backup copies need room beside the backup, each new file a temporary beside its target:
+// at most the whole update at once, since a replaced file's old blocks are only freed at its
+// move. Refused when a volume clearly lacks it; a disk that fills up anyway is rolled back.
+bool CheckFreeSpace(const UpdateJob& job, const Entries& entries, const InstallFileOps& ops,
+                    const InstallOptions& options, Failure& failure) {
+  SpaceNeed backup;
+  SpaceNeed install;
+  for (const ManifestEntry& entry : entries) {
+    if (entry.target_existed) backup.Add(entry.target_path);
+    install.Add(entry.staged_path);
+  }
+  platform::VolumeSpace backup_volume;
+  platform::VolumeSpace install_volume;
+  if ((failure.cause = ops.volume_space(ExistingFolderOf(job.backup_dir), backup_volume)) ||
+      (failure.cause = ops.volume_space(job.install_dir, install_volume))) {
+    failure.sentence = "Cannot find the free disk space for the update.";
+    return false;
+  }
+  if (backup_volume.volume == install_volume.volume) {
+    install.bytes += backup.bytes;
+    backup.bytes = 0;
+  }
+  for (const auto& [need, volume] : {std::pair{install, install_volume}, {backup, backup_volume}}) {
+    if (need.bytes <= volume.available) continue;
+    Report(options, "disk space: " + std::to_string(need.bytes) + " bytes needed, " +
+                        std::to_string(volume.available) + " bytes free");
+    failure.sentence = "There is not enough free disk space for the update.";
+    return false;
+  }
+  return true;
+}
+
 // Copies an existing target to its backup path; a new file needs none.
-bool BackUpTarget(const ManifestEntry& entry, const InstallFileOps& ops,
+bool BackUpTarget(const ManifestEntry& entry, const InstallFileOps& ops, NewFolders& folders,
                   std::vector<fs::path>& copies, Failure& failure) {
   switch (QueryEntry(entry.target_path, failure.cause)) {
     case EntryState::Missing:
@@ -364,7 +459,7 @@ bool BackUpTarget(const ManifestEntry& entry, const InstallFileOps& ops,
     case EntryState::RegularFile:
       break;
   }
-  if ((failure.cause = ops.create_folders(entry.backup_path.parent_path()))) {
+  if ((failure.cause = folders.Create(entry.backup_path.parent_path(), ops))) {
     failure.sentence = "Cannot create the update backup folder.";
     return false;
   }
@@ -379,11 +474,13 @@ bool BackUpTarget(const ManifestEntry& entry, const InstallFileOps& ops,
 bool BackUpTargets(const UpdateJob& job, const Entries& entries, const InstallFileOps& ops,
                    Failure& failure) {
   std::vector<fs::path> copies;
+  NewFolders folders;
   for (const ManifestEntry& entry : entries) {
-    if (!BackUpTarget(entry, ops, copies, failure)) return false;
+    if (!BackUpTarget(entry, ops, folders, copies, failure)) return false;
   }
   // No target may be replaced while its only other copy could still be lost to a power cut.
-  if (!copies.empty() && (failure.cause = ops.sync_backups(job.backup_dir, copies))) {
+  if (!copies.empty() && ((failure.cause = ops.sync_backups(job.backup_dir, copies)) ||
+                          (failure.cause = folders.Sync(ops)))) {
     failure.sentence = "The update backup could not be written to disk.";
     return false;
   }
@@ -437,7 +534,10 @@ bool VerifyCopy(const ManifestEntry& entry, Failure& failure) {
 bool UndoEntry(const ManifestEntry& entry, const std::string& temporary_prefix,
                const InstallFileOps& ops, std::error_code& cause) {
   if (!entry.target_existed) {
-    cause = ops.remove_file(entry.target_path);
+    // The removal must be on the disk before the journal that would redo it goes.
+    if (QueryEntry(entry.target_path, cause) == EntryState::Missing) return true;
+    if (!cause) cause = ops.remove_file(entry.target_path);
+    if (!cause) cause = ops.sync_folder(entry.target_path.parent_path());
     return !cause;
   }
   const fs::path temporary = FreeTemporaryName(entry.target_path.parent_path(), temporary_prefix);
@@ -491,10 +591,12 @@ class Replacement {
 
   Replaced replaced() const { return replaced_; }
 
+  std::error_code SyncNewFolders() { return folders_.Sync(ops_); }
+
  private:
   bool PutInPlace(const ManifestEntry& entry, std::size_t index, Failure& failure) {
     const fs::path folder = entry.target_path.parent_path();
-    if ((failure.cause = ops_.create_folders(folder))) {
+    if ((failure.cause = folders_.Create(folder, ops_))) {
       failure.sentence = "Cannot create the folder for " + entry.relative_path + ".";
       return false;
     }
@@ -520,16 +622,175 @@ class Replacement {
   const InstallFileOps& ops_;
   const std::string process_id_;
   Replaced replaced_;
+  NewFolders folders_;
 };
 
-// Undoes the replacement after a failure that failure already tells.
+// The backup copies are the only way back while the journal lives, so they go after it.
+void CloseRun(const UpdateJob& job, const InstallFileOps& ops) {
+  if (!RemoveJournal(job.install_dir, ops)) RemoveWorkFolders(job, ops);
+}
+
+// Undoes the replacement after a failure that failure already tells. When not every file
+// could be restored the journal stays, so that the next run tries again.
 InstallStatus UndoReplacement(const UpdateJob& job, Replaced replaced,
                               const InstallOptions& options, const InstallFileOps& ops,
                               Failure& failure, InstallStatus restored,
                               InstallStatus not_restored) {
   if (!Rollback(replaced, options, ops, failure)) return not_restored;
-  RemoveWorkFolders(job, ops);
+  CloseRun(job, ops);
   return restored;
+}
+
+Journal JournalOf(const UpdateJob& job, const Entries& entries, JournalState state) {
+  Journal journal{state, job.backup_dir, {}};
+  for (const ManifestEntry& entry : entries) {
+    journal.entries.push_back({entry.relative_path, entry.target_existed});
+  }
+  return journal;
+}
+
+bool Record(const UpdateJob& job, const Entries& entries, JournalState state,
+            const InstallFileOps& ops, Failure& failure) {
+  if (!(failure.cause = WriteJournal(job.install_dir, JournalOf(job, entries, state), ops))) {
+    return true;
+  }
+  failure.sentence = "Cannot record the update in the installation.";
+  return false;
+}
+
+// Every folder that can hold a temporary of the interrupted run: those of its targets.
+std::set<fs::path> FoldersOf(const fs::path& install_dir, const Entries& entries) {
+  std::set<fs::path> folders{install_dir};
+  for (const ManifestEntry& entry : entries) folders.insert(entry.target_path.parent_path());
+  return folders;
+}
+
+bool IsLeftoverTemporary(const fs::directory_entry& item, const fs::path& install_dir) {
+  std::error_code unreadable;
+  return IsReservedFileName(item.path().filename()) && item.path() != JournalPath(install_dir) &&
+         item.path() != LockPath(install_dir) &&
+         QueryEntry(item.path(), unreadable) == EntryState::RegularFile;
+}
+
+// Nobody else works on the installation while the lock is held, so every temporary name of
+// the helper in these folders is a leftover of a killed run.
+std::error_code RemoveTemporaries(const fs::path& install_dir, const Entries& entries,
+                                  const InstallFileOps& ops) {
+  for (const fs::path& folder : FoldersOf(install_dir, entries)) {
+    std::vector<fs::path> leftovers;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+      if (IsLeftoverTemporary(*it, install_dir)) leftovers.push_back(it->path());
+    }
+    for (const fs::path& leftover : leftovers) {
+      if (const std::error_code cause = ops.remove_file(leftover)) return cause;
+    }
+    if (!leftovers.empty()) {
+      if (const std::error_code cause = ops.sync_folder(folder)) return cause;
+    }
+  }
+  return {};
+}
+
+Entries EntriesOf(const fs::path& install_dir, const Journal& journal) {
+  Entries entries;
+  for (const JournalEntry& recorded : journal.entries) {
+    const fs::path relative = PathFromUtf8(recorded.relative_path);
+    entries.push_back({recorded.relative_path,
+                       {},
+                       install_dir / relative,
+                       journal.backup_dir / relative,
+                       recorded.existed});
+  }
+  return entries;
+}
+
+// A run killed while it wrote its first journal leaves only the journal's temporary file.
+bool RemoveUnpublishedJournal(const fs::path& install_dir, const InstallFileOps& ops,
+                              Failure& failure) {
+  const fs::path temporary = JournalTemporaryPath(install_dir);
+  if (QueryEntry(temporary, failure.cause) == EntryState::Missing) return true;
+  if (!failure.cause) failure.cause = ops.remove_file(temporary);
+  failure.sentence = "Cannot clean up after the interrupted update.";
+  return !failure.cause;
+}
+
+// Finishes the business of an interrupted run, if the installation has one: an unfinished
+// replacement or rollback is undone from the backup copies, a finished install only cleaned up.
+// The backup copies stay until the journal is gone.
+bool Recover(const fs::path& install_dir, const InstallOptions& options, const InstallFileOps& ops,
+             Failure& failure) {
+  Journal journal;
+  const JournalFound found = ReadJournal(install_dir, journal);
+  if (found == JournalFound::None) return RemoveUnpublishedJournal(install_dir, ops, failure);
+  Report(options, "recovery start");
+  if (found == JournalFound::Damaged) {
+    failure = {"The record of an interrupted update cannot be read.", {}};
+    return false;
+  }
+  const Entries entries = EntriesOf(install_dir, journal);
+  if (journal.state != JournalState::Complete && !Rollback(entries, options, ops, failure)) {
+    return false;
+  }
+  if ((failure.cause = RemoveTemporaries(install_dir, entries, ops)) ||
+      (failure.cause = RemoveJournal(install_dir, ops))) {
+    failure.sentence = "Cannot clean up after the interrupted update.";
+    return false;
+  }
+  ops.remove_tree(journal.backup_dir);
+  Report(options, "recovery complete");
+  return true;
+}
+
+// A helper that still holds the installation is given as long as the launcher is.
+constexpr std::chrono::milliseconds kLockWait{120000};
+constexpr std::chrono::milliseconds kLockPoll{50};
+
+platform::InstallationLock LockInstallation(const fs::path& install_dir, Failure& failure) {
+  const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+  for (;;) {
+    platform::InstallationLock lock =
+        platform::TryLockInstallation(LockPath(install_dir), failure.cause);
+    if (lock) return lock;
+    if (failure.cause) {
+      failure.sentence = "Cannot lock the installation for the update.";
+      return nullptr;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      failure.sentence = "Another update of this installation did not finish in time.";
+      return nullptr;
+    }
+    std::this_thread::sleep_for(kLockPoll);
+  }
+}
+
+// Replaces and verifies every entry, then makes the new folders durable and records the
+// install as complete, the point from which recovery finishes it instead of undoing it.
+bool PutInPlaceDurably(const UpdateJob& job, const Entries& entries, Replacement& replacement,
+                       const InstallFileOps& ops, Failure& failure) {
+  if (!replacement.Run(entries, failure)) return false;
+  if ((failure.cause = replacement.SyncNewFolders())) {
+    failure.sentence = "Cannot write the new folders to disk.";
+    return false;
+  }
+  return Record(job, entries, JournalState::Complete, ops, failure);
+}
+
+// Under the installation's lock: recovery of an interrupted run; false with failure set.
+bool LockAndRecover(const fs::path& install_dir, const InstallOptions& options,
+                    const InstallFileOps& ops, platform::InstallationLock& lock,
+                    InstallResult& result) {
+  Failure failure;
+  lock = LockInstallation(install_dir, failure);
+  if (!lock) {
+    ReportFailure(options, "lock failed: " + failure.sentence, failure.cause);
+    result = {InstallStatus::Rejected, failure.sentence};
+    return false;
+  }
+  if (Recover(install_dir, options, ops, failure)) return true;
+  ReportFailure(options, "recovery failed: " + failure.sentence, failure.cause);
+  result = {InstallStatus::RecoveryFailed, failure.sentence};
+  return false;
 }
 
 bool Restart(const UpdateJob& job, const InstallOptions& options, std::string& error) {
@@ -554,15 +815,23 @@ InstallResult InstallFilesWith(const UpdateJob& job, const InstallOptions& optio
   const InstallFileOps ops = WithRetries(system_ops, job, options);
   InstallResult result;
   if (!CheckJob(job, options, result.error)) return result;
+  platform::InstallationLock lock;
+  if (!LockAndRecover(job.install_dir, options, ops, lock, result)) return result;
   Entries entries;
   if (!LoadManifest(job, options, entries, result.error)) return result;
   Report(options, "manifest entries: " + std::to_string(entries.size()));
   if (!FindRestartProgram(job, options, entries, result.error)) return result;
   if (!InspectTargets(entries, result.error)) return result;
+  Failure failure;
+  if (!CheckFreeSpace(job, entries, ops, options, failure)) {
+    ReportFailure(options, "space check failed: " + failure.sentence, failure.cause);
+    result.error = failure.sentence;
+    return result;
+  }
 
   Report(options, "backup start");
-  Failure failure;
-  if (!BackUpTargets(job, entries, ops, failure)) {
+  if (!BackUpTargets(job, entries, ops, failure) ||
+      !Record(job, entries, JournalState::Replacing, ops, failure)) {
     ReportFailure(options, "backup failed: " + failure.sentence, failure.cause);
     RemoveWorkFolders(job, ops);
     result.status = InstallStatus::BackupFailed;
@@ -572,7 +841,7 @@ InstallResult InstallFilesWith(const UpdateJob& job, const InstallOptions& optio
   Report(options, "backup complete");
 
   Replacement replacement(options, ops);
-  if (!replacement.Run(entries, failure)) {
+  if (!PutInPlaceDurably(job, entries, replacement, ops, failure)) {
     ReportFailure(options, "install failed: " + failure.sentence, failure.cause);
     result.status = UndoReplacement(job, replacement.replaced(), options, ops, failure,
                                     InstallStatus::RolledBack, InstallStatus::RollbackFailed);
@@ -580,21 +849,45 @@ InstallResult InstallFilesWith(const UpdateJob& job, const InstallOptions& optio
     return result;
   }
   if (relaunch && !Restart(job, options, failure.sentence)) {
+    // Recovery must now undo rather than finish; should the record fail, the rollback still
+    // runs, and only a kill in the middle of it would be finished instead.
+    Failure unrecorded;
+    Record(job, entries, JournalState::RollingBack, ops, unrecorded);
     result.status = UndoReplacement(job, replacement.replaced(), options, ops, failure,
                                     InstallStatus::RestartFailedRolledBack,
                                     InstallStatus::RestartFailedRollbackFailed);
     result.error = failure.sentence;
     return result;
   }
-  RemoveWorkFolders(job, ops);
+  CloseRun(job, ops);
   result.status = InstallStatus::Installed;
   return result;
 }
 
+bool IsInterruptedUpdatePending(const fs::path& install_dir) {
+  std::error_code unreadable;
+  return QueryEntry(JournalPath(install_dir), unreadable) != EntryState::Missing;
+}
+
+bool RecoverInterruptedUpdate(const fs::path& install_dir,
+                              const std::function<void(std::string_view)>& log,
+                              std::string& error) {
+  InstallOptions options;
+  options.log = log;
+  const InstallFileOps ops = SystemInstallFileOps();
+  platform::InstallationLock lock;
+  InstallResult result;
+  if (LockAndRecover(install_dir, options, ops, lock, result)) return true;
+  error = result.error;
+  return false;
+}
+
 InstallFileOps SystemInstallFileOps() {
-  return {platform::CopyFileOver, platform::FlushFile,           platform::MoveFileDurably,
-          platform::SyncBackups,  platform::RemoveFile,          platform::CreateFolders,
-          platform::RemoveTree,   platform::IsTransientFileError};
+  return {platform::CopyFileOver,    platform::FlushFile,
+          platform::MoveFileDurably, platform::SyncBackups,
+          platform::RemoveFile,      platform::CreateFolders,
+          platform::RemoveTree,      platform::IsTransientFileError,
+          platform::WriteNewFile,    platform::SyncFolder};
 }
 
 InstallResult InstallFiles(const UpdateJob& job, const InstallOptions& options, bool relaunch) {

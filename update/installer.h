@@ -19,6 +19,9 @@ enum class InstallStatus : std::int32_t {
   RollbackFailed = 4,
   RestartFailedRolledBack = 5,
   RestartFailedRollbackFailed = 6,
+  // An earlier update of the installation was interrupted and could not be finished; nothing
+  // of this job was done, and the earlier run's record and backup copies are kept.
+  RecoveryFailed = 7,
 };
 
 struct InstallOptions {
@@ -39,7 +42,10 @@ struct InstallResult {
 // installation as it was. With relaunch, the job's restart program is started afterwards (a
 // failed start is rolled back too). Progress lines go to options.log. The status tells the
 // outcome and error its sentence (empty after Installed); the staging and backup folders are
-// removed unless the job was refused or the restore was incomplete.
+// removed unless the job was refused or the restore was incomplete. It holds the
+// installation's lock for the whole run (waiting up to two minutes for another helper), first
+// recovers an interrupted update (below), and refuses before any change when a volume lacks the
+// space the update needs.
 InstallResult InstallFiles(const UpdateJob& job, const InstallOptions& options, bool relaunch);
 
 // The checks on the job record itself: a launcher process, absolute paths, existing
@@ -47,5 +53,30 @@ InstallResult InstallFiles(const UpdateJob& job, const InstallOptions& options, 
 // manifest and log outside the installation, an existing manifest, the restart program inside
 // the installation. Clears error first; false with the first failed check's sentence.
 bool ValidateInstallJob(const UpdateJob& job, std::string& error);
+
+// An install keeps a record of itself in the installation (the file ".kov-update-journal")
+// from before its first file is replaced until its outcome is final. When the update helper is
+// killed or the machine loses power meanwhile, the record stays, and every later run of the
+// helper on that installation finishes the interrupted run first (its recovery): a replacement
+// or rollback that had not finished is undone from the backup copies the record names, files
+// the update added are removed; an install that had every file in place and verified is only
+// cleaned up. Then the record and those backup copies are removed. The staging folder is never
+// touched by a recovery. Names starting with ".kov-update-" belong to the helper: a manifest
+// that lists one is refused.
+
+// True when an interrupted update of the installation waits for its recovery. A launcher asks
+// at its start, before it trusts its own files. Only reads; a record that cannot be read
+// counts as pending, and so does the record of a helper that is still at work.
+bool IsInterruptedUpdatePending(const std::filesystem::path& install_dir);
+
+// Recovers an interrupted update without installing anything new, as the update helper does
+// first in every run. It takes the installation's lock, waiting up to two minutes for an update
+// helper that still works on it. True when nothing was pending or the recovery finished;
+// else false with error set to one sentence, and the record and backup copies kept for a later
+// try. log (may be empty) receives the same lines as the helper's log: "recovery start",
+// the rollback's lines, "recovery complete" or "recovery failed: " and the sentence. error is
+// left unchanged on success.
+bool RecoverInterruptedUpdate(const std::filesystem::path& install_dir,
+                              const std::function<void(std::string_view)>& log, std::string& error);
 
 }  // namespace kov::update

@@ -3,8 +3,11 @@
 // Internal to the installer: the file operations that differ between Windows and POSIX, and
 // the entry point that lets tests and benchmarks watch or fail the ones that change the disk.
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -29,6 +32,17 @@ std::error_code MoveFileDurably(const std::filesystem::path& source,
 // Brings the backup copies, all below backup_dir, to the disk.
 std::error_code SyncBackups(const std::filesystem::path& backup_dir,
                             const std::vector<std::filesystem::path>& copies);
+// Creates or truncates a file and writes bytes into it, without bringing them to the disk.
+std::error_code WriteNewFile(const std::filesystem::path& file, std::string_view bytes);
+// Brings a folder's own entries (names created, moved or removed in it) to the disk.
+std::error_code SyncFolder(const std::filesystem::path& folder);
+// The space the process may still use on a volume, and which volume that is.
+struct VolumeSpace {
+  std::uintmax_t available = 0;
+  std::uintmax_t volume = 0;  // equal for two folders on one volume
+};
+// For the volume that holds an existing folder.
+std::error_code QueryVolumeSpace(const std::filesystem::path& folder, VolumeSpace& space);
 // Removes a file; one that is not there counts as removed.
 std::error_code RemoveFile(const std::filesystem::path& file);
 // Creates a folder and the missing ones above it; an existing folder is fine.
@@ -41,6 +55,18 @@ std::error_code RemoveTree(const std::filesystem::path& folder);
 // fresh file: worth trying again. Never on POSIX, where an open file blocks neither a move nor
 // a removal.
 bool IsTransientFileError(std::error_code error);
+
+// An exclusive hold on an installation, through a lock file that only its holder may have; the
+// system lets go of it when the process dies, however it dies.
+struct HeldLock;
+struct HeldLockRelease {
+  void operator()(HeldLock* lock) const;
+};
+using InstallationLock = std::unique_ptr<HeldLock, HeldLockRelease>;
+// Takes the lock at once or answers an empty one: with error empty when another process holds
+// it, with error set when the lock file itself failed.
+InstallationLock TryLockInstallation(const std::filesystem::path& lock_file,
+                                     std::error_code& error);
 
 }  // namespace kov::update::platform
 
@@ -63,6 +89,13 @@ struct InstallFileOps {
   OnePath remove_tree;
   // Which failures the installer tries again after a short wait.
   std::function<bool(std::error_code)> is_transient;
+  // The journal's own operations; callers that wrap only the file operations above get the
+  // platform's.
+  std::function<std::error_code(const std::filesystem::path& file, std::string_view bytes)>
+      write_file = platform::WriteNewFile;
+  OnePath sync_folder = platform::SyncFolder;
+  std::function<std::error_code(const std::filesystem::path& folder, platform::VolumeSpace& space)>
+      volume_space = platform::QueryVolumeSpace;
 };
 
 // The platform's operations.

@@ -1,9 +1,13 @@
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "update/installer_platform.h"
@@ -105,6 +109,24 @@ std::error_code SyncBackups(const fs::path& backup_dir, const std::vector<fs::pa
   return CodeOf(fd.valid() && ::syncfs(fd.get()) == 0 && fd.Close());
 }
 
+std::error_code WriteNewFile(const fs::path& file, std::string_view bytes) {
+  UniqueFd out(::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
+  return CodeOf(out.valid() && WriteAll(out.get(), bytes.data(), bytes.size()) && out.Close());
+}
+
+std::error_code SyncFolder(const fs::path& folder) { return SyncDescriptorOf(folder, O_DIRECTORY); }
+
+std::error_code QueryVolumeSpace(const fs::path& folder, VolumeSpace& space) {
+  struct statvfs volume;
+  struct stat info;
+  if (::statvfs(folder.c_str(), &volume) != 0 || ::stat(folder.c_str(), &info) != 0) {
+    return LastError();
+  }
+  space = {static_cast<std::uintmax_t>(volume.f_bavail) * volume.f_frsize,
+           static_cast<std::uintmax_t>(info.st_dev)};
+  return {};
+}
+
 std::error_code RemoveFile(const fs::path& file) {
   return CodeOf(::unlink(file.c_str()) == 0 || errno == ENOENT);
 }
@@ -122,5 +144,44 @@ std::error_code RemoveTree(const fs::path& folder) {
 }
 
 bool IsTransientFileError(std::error_code) { return false; }
+
+struct HeldLock {
+  fs::path file;
+  UniqueFd fd;
+};
+
+// The holder removes the file while it still holds it, so that nobody can lock a name that
+// is about to go; a later opener finds either no file or a fresh one.
+void HeldLockRelease::operator()(HeldLock* lock) const {
+  ::unlink(lock->file.c_str());
+  delete lock;
+}
+
+// flock belongs to the open file, which the kernel closes when the process dies. A file locked
+// after its holder removed it is a stale name, so the lock counts only while the name still
+// leads to the locked file.
+InstallationLock TryLockInstallation(const fs::path& lock_file, std::error_code& error) {
+  for (;;) {
+    UniqueFd fd(::open(lock_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
+    if (!fd.valid()) {
+      error = LastError();
+      return nullptr;
+    }
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+      if (errno != EWOULDBLOCK) error = LastError();
+      return nullptr;
+    }
+    struct stat held;
+    struct stat named;
+    if (::fstat(fd.get(), &held) != 0) {
+      error = LastError();
+      return nullptr;
+    }
+    if (::stat(lock_file.c_str(), &named) == 0 && named.st_ino == held.st_ino &&
+        named.st_dev == held.st_dev) {
+      return InstallationLock(new HeldLock{lock_file, std::move(fd)});
+    }
+  }
+}
 
 }  // namespace kov::update::platform

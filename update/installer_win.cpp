@@ -1,6 +1,8 @@
 #include <windows.h>
 
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "update/installer_platform.h"
@@ -108,6 +110,43 @@ std::error_code SyncBackups(const fs::path&, const std::vector<fs::path>& copies
   return {};
 }
 
+std::error_code WriteNewFile(const fs::path& file, std::string_view bytes) {
+  UniqueHandle out(CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!out.valid()) return LastError();
+  DWORD written = 0;
+  const bool whole =
+      WriteFile(out.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+      written == bytes.size();
+  if (!whole) return LastError();
+  return CodeOf(out.Close());
+}
+
+// NTFS keeps folder entries in its metadata log, which it writes in order: flushing a folder's
+// handle forces that log to the disk up to now, so the folder's creation and every name made,
+// moved or removed in it before the flush survive a power cut. A new folder is therefore safe
+// once its parent folder is flushed, and its own new names once it is flushed itself.
+std::error_code SyncFolder(const fs::path& folder) {
+  UniqueHandle handle(CreateFileW(folder.c_str(), GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  return FlushOpened(std::move(handle));
+}
+
+// The free space the caller's quota allows, and the volume's serial number to tell volumes apart.
+std::error_code QueryVolumeSpace(const fs::path& folder, VolumeSpace& space) {
+  ULARGE_INTEGER available{};
+  wchar_t root[MAX_PATH + 1] = {};
+  DWORD serial = 0;
+  if (!GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr) ||
+      !GetVolumePathNameW(folder.c_str(), root, MAX_PATH + 1) ||
+      !GetVolumeInformationW(root, nullptr, 0, &serial, nullptr, nullptr, nullptr, 0)) {
+    return LastError();
+  }
+  space = {available.QuadPart, serial};
+  return {};
+}
+
 std::error_code RemoveFile(const fs::path& file) {
   return WithReadOnlyLifted(file, false, [&] {
     if (DeleteFileW(Win32Path(file).c_str()) || IsMissing(GetLastError())) return std::error_code();
@@ -141,6 +180,26 @@ std::error_code RemoveTree(const fs::path& folder) {
   }
   return WithReadOnlyLifted(folder, false,
                             [&] { return CodeOf(RemoveDirectoryW(Win32Path(folder).c_str())); });
+}
+
+struct HeldLock {
+  UniqueHandle handle;
+};
+
+void HeldLockRelease::operator()(HeldLock* lock) const { delete lock; }
+
+// The lock is the file opened with no sharing at all: nobody else can open it while it is held,
+// and the system closes the handle when the process dies, which deletes the file. So no lock
+// file is ever left behind, and no second holder can lock a name that is about to go.
+InstallationLock TryLockInstallation(const fs::path& lock_file, std::error_code& error) {
+  UniqueHandle handle(CreateFileW(lock_file.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
+                                  nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+  if (handle.valid()) return InstallationLock(new HeldLock{std::move(handle)});
+  const DWORD refused = GetLastError();
+  // Access is denied while a released lock file is still being deleted.
+  if (refused != ERROR_SHARING_VIOLATION && refused != ERROR_ACCESS_DENIED) error = LastError();
+  return nullptr;
 }
 
 bool IsTransientFileError(std::error_code error) {

@@ -19,15 +19,22 @@ constexpr int kExitParentStillRunning = 3;
 using NativeWord = std::filesystem::path::string_type;
 
 // Every line is flushed before the next step, so that a run that dies half-way still leaves
-// its story behind. A file that cannot be opened silently loses the lines.
+// its story behind. A first log that cannot be opened silently loses the lines.
 class UpdateLog {
  public:
-  explicit UpdateLog(const std::filesystem::path& file) : stream_(file, kMode) {}
+  explicit UpdateLog(const std::filesystem::path& file) : first_(file), stream_(file, kMode) {}
 
+  // The runs whose own log cannot be written are the ones support most needs to read, so their
+  // lines go on in the first log, after a line that says why.
   void SwitchTo(const std::filesystem::path& file) {
     stream_.close();
     stream_.clear();
     stream_.open(file, kMode);
+    if (stream_.is_open()) return;
+    stream_.clear();
+    stream_.open(first_, kMode);
+    Write("log switch failed: Cannot open the job's log file " + TryUtf8Path(file).value_or("?") +
+          ".");
   }
 
   void Write(std::string_view line) {
@@ -43,6 +50,7 @@ class UpdateLog {
 
  private:
   static constexpr std::ios::openmode kMode = std::ios::out | std::ios::app | std::ios::binary;
+  std::filesystem::path first_;
   std::ofstream stream_;
 };
 
@@ -136,6 +144,8 @@ int ExitCodeForInstallStatus(InstallStatus status) {
       return 8;
     case InstallStatus::RestartFailedRollbackFailed:
       return 9;
+    case InstallStatus::RecoveryFailed:
+      return 10;
     case InstallStatus::Rejected:
       break;
   }
