@@ -2,12 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <map>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "tests/test_util.h"
+#include "tests/tree_snapshot.h"
 #include "update/installer.h"
 #include "update/installer_platform.h"
 
@@ -15,19 +15,9 @@ namespace kov::update {
 namespace {
 
 namespace fs = std::filesystem;
-using Tree = std::map<std::string, std::string>;
+using kov::test::Snapshot;
+using kov::test::Tree;
 using ::testing::ElementsAre;
-
-// Every file (with its bytes) and folder ("<dir>") below root, by generic relative path.
-Tree Snapshot(const fs::path& root) {
-  Tree tree;
-  std::error_code ec;
-  for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().lexically_relative(root).generic_string();
-    tree[name] = it->is_directory() ? "<dir>" : kov::test::ReadFile(it->path());
-  }
-  return tree;
-}
 
 // The process dies: thrown by an operation before it touches the disk, it unwinds through the
 // installer without any further file operation, as a kill stops every later step. (Failing

@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -12,6 +11,7 @@
 #endif
 
 #include "tests/test_util.h"
+#include "tests/tree_snapshot.h"
 #include "update/installer.h"
 #include "update/installer_platform.h"
 
@@ -19,18 +19,9 @@ namespace kov::update {
 namespace {
 
 namespace fs = std::filesystem;
-using Tree = std::map<std::string, std::string>;
+using kov::test::Snapshot;
+using kov::test::Tree;
 using ::testing::Contains;
-
-Tree Snapshot(const fs::path& root) {
-  Tree tree;
-  std::error_code ec;
-  for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
-    tree[it->path().lexically_relative(root).generic_string()] =
-        it->is_directory() ? "<dir>" : kov::test::ReadFile(it->path());
-  }
-  return tree;
-}
 
 // The launcher replaced (10000 bytes before, 20000 after) and a new file of 5000 bytes.
 struct Scene {

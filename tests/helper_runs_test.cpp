@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "tests/test_util.h"
+#include "tests/tree_snapshot.h"
 #include "update/update_job.h"
 #include "updater/driver.h"
 
@@ -21,18 +21,9 @@ namespace kov::update {
 namespace {
 
 namespace fs = std::filesystem;
-using Tree = std::map<std::string, std::string>;
+using kov::test::Snapshot;
+using kov::test::Tree;
 using ::testing::Contains;
-
-Tree Snapshot(const fs::path& root) {
-  Tree tree;
-  std::error_code ec;
-  for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
-    if (it->is_directory()) continue;  // folders a rolled-back run made may stay
-    tree[it->path().lexically_relative(root).generic_string()] = test::ReadFile(it->path());
-  }
-  return tree;
-}
 
 unsigned long EndedProcessId() {
   test::ChildProcess child(test::BuiltProgram("sleep_ms"), {"0"});
@@ -50,7 +41,7 @@ struct Installation {
 
   explicit Installation(int files) : files_(files) {
     Fill(install, "1", false);
-    original = Snapshot(install);
+    original = Snapshot(install, false);
   }
 
   // A job of its own (staging, backup, manifest, log) for the given version; a launcher that is
@@ -79,7 +70,7 @@ struct Installation {
 
   // The files of a version as staged: read before a successful run removes the staging.
   Tree Staged(const std::string& version) const {
-    return Snapshot(dir / ("job-" + version) / "staging");
+    return Snapshot(dir / ("job-" + version) / "staging", false);
   }
 
  private:
@@ -145,7 +136,8 @@ TEST(KilledHelper, RerunEndsWhollyNewOrWhollyOriginalWithAFailureExit) {
         c.line != nullptr ? c.line : "replacing " + std::to_string(2 * files + 2) + " files";
     const bool killed = KillAt(job, job.parent_path() / "job.log", line, c.later);
     const int exit_code = test::ChildProcess(test::BuiltProgram("kov-updater"), Args(job)).Reap();
-    const Tree after = Snapshot(installation.install);
+    // Folders are left out: those a rolled-back run made stay.
+    const Tree after = Snapshot(installation.install, false);
     // Trees of this size are not printed: only which version the installation holds counts.
     EXPECT_TRUE(exit_code == 0 ? after == updated : after == installation.original)
         << "exit code " << exit_code;
@@ -165,7 +157,7 @@ TEST(RacingHelpers, TwoHelpersOnOneInstallationEndWhollyOneVersion) {
   test::ChildProcess second(test::BuiltProgram("kov-updater"), Args(job3));
   EXPECT_EQ(first.Reap(), 0);
   EXPECT_EQ(second.Reap(), 0);
-  const Tree after = Snapshot(installation.install);
+  const Tree after = Snapshot(installation.install, false);
   EXPECT_TRUE(after == version2 || after == version3);
 }
 
