@@ -3,31 +3,17 @@
 // A small installation job over fresh folders, for the tests that run whole installs.
 
 #include <filesystem>
-#include <map>
 #include <string>
 #include <string_view>
 #include <system_error>
 #include <vector>
 
 #include "tests/test_util.h"
+#include "tests/tree_snapshot.h"
 #include "update/installer.h"
 #include "update/installer_platform.h"
 
 namespace kov::test {
-
-// Every file (with its bytes) and folder ("<dir>") below root, by generic relative path.
-using Tree = std::map<std::string, std::string>;
-inline Tree Snapshot(const std::filesystem::path& root) {
-  Tree tree;
-  std::error_code ec;
-  for (std::filesystem::recursive_directory_iterator it(root, ec), end; !ec && it != end;
-       it.increment(ec)) {
-    const std::string name = it->path().lexically_relative(root).generic_string();
-    std::error_code unresolved;  // a link that leads nowhere counts as a file
-    tree[name] = it->is_directory(unresolved) ? "<dir>" : ReadFile(it->path());
-  }
-  return tree;
-}
 
 // The installation lies at install_below inside the scratch folder; the backup folder does not
 // exist until the run makes it.

@@ -19,7 +19,8 @@ inline Tree Snapshot(const std::filesystem::path& root, bool with_folders = true
   std::error_code ec;
   for (std::filesystem::recursive_directory_iterator it(root, ec), end; !ec && it != end;
        it.increment(ec)) {
-    const bool folder = it->is_directory();
+    std::error_code unresolved;  // a link that leads nowhere counts as a file
+    const bool folder = it->is_directory(unresolved);
     if (folder && !with_folders) continue;
     tree[it->path().lexically_relative(root).generic_string()] =
         folder ? "<dir>" : ReadFile(it->path());
