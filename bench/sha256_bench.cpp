@@ -99,6 +99,7 @@ int main(int argc, char** argv) {
   Sha256FileHex(file, error);  // brings the file into the page cache
   RegisterEngine("ShaNi", Sha256Engine::kShaNi, file);
   RegisterEngine("PortableBmi2", Sha256Engine::kPortableBmi2, file);
+  RegisterEngine("PortableVector", Sha256Engine::kPortableVector, file);
   RegisterEngine("Portable", Sha256Engine::kPortable, file);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();

@@ -23,7 +23,6 @@ namespace {
 namespace fs = std::filesystem;
 using kov::test::Snapshot;
 using kov::test::Tree;
-using ::testing::Contains;
 
 unsigned long EndedProcessId() {
   test::ChildProcess child(test::BuiltProgram("sleep_ms"), {"0"});

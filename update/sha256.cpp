@@ -7,7 +7,7 @@
 
 #include "update/sha256_engine.h"
 #include "update/sha256_rounds.h"
-#include "update/update_job.h"
+#include "update/utf8.h"
 
 namespace kov::update {
 namespace {
@@ -58,7 +58,8 @@ bool IsHexDigit(char c) {
 }
 
 std::string CannotRead(const std::filesystem::path& path) {
-  return "Cannot read " + Utf8Path(path) + ".";
+  // A path without a UTF-8 form must not turn a read failure into an exception.
+  return "Cannot read " + TryUtf8Path(path).value_or("a file whose name has no UTF-8 form") + ".";
 }
 
 }  // namespace
