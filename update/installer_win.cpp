@@ -17,10 +17,6 @@ bool IsSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
 
 std::error_code CodeOf(BOOL succeeded) { return succeeded ? std::error_code() : LastError(); }
 
-bool IsMissing(DWORD error) {
-  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-}
-
 bool IsFolder(const fs::path& path) {
   const DWORD attributes = GetFileAttributesW(Win32Path(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -111,8 +107,8 @@ std::error_code SyncBackups(const fs::path&, const std::vector<fs::path>& copies
 }
 
 std::error_code WriteNewFile(const fs::path& file, std::string_view bytes) {
-  UniqueHandle out(CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueHandle out(CreateFileW(Win32Path(file).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!out.valid()) return LastError();
   DWORD written = 0;
   const bool whole =
@@ -127,7 +123,7 @@ std::error_code WriteNewFile(const fs::path& file, std::string_view bytes) {
 // moved or removed in it before the flush survive a power cut. A new folder is therefore safe
 // once its parent folder is flushed, and its own new names once it is flushed itself.
 std::error_code SyncFolder(const fs::path& folder) {
-  UniqueHandle handle(CreateFileW(folder.c_str(), GENERIC_WRITE,
+  UniqueHandle handle(CreateFileW(Win32Path(folder).c_str(), GENERIC_WRITE,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   return FlushOpened(std::move(handle));
@@ -192,8 +188,8 @@ void HeldLockRelease::operator()(HeldLock* lock) const { delete lock; }
 // and the system closes the handle when the process dies, which deletes the file. So no lock
 // file is ever left behind, and no second holder can lock a name that is about to go.
 InstallationLock TryLockInstallation(const fs::path& lock_file, std::error_code& error) {
-  UniqueHandle handle(CreateFileW(lock_file.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
-                                  nullptr, OPEN_ALWAYS,
+  UniqueHandle handle(CreateFileW(Win32Path(lock_file).c_str(),
+                                  GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
                                   FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
   if (handle.valid()) return InstallationLock(new HeldLock{std::move(handle)});
   const DWORD refused = GetLastError();

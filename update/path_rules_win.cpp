@@ -19,10 +19,6 @@ namespace fs = std::filesystem;
 // Set in the reparse tags of symbolic links, junctions and other entries that stand for a name.
 constexpr DWORD kNameSurrogateBit = 0x20000000;
 
-bool IsMissing(DWORD error) {
-  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-}
-
 // GetFinalPathNameByHandleW answers in the \\?\ form; without it drive paths compare with
 // what callers and GetFullPathNameW write.
 std::wstring WithoutVerbatimPrefix(const std::wstring& text) {

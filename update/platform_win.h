@@ -53,6 +53,10 @@ inline std::wstring Win32Path(const std::filesystem::path& path) {
   return ExtendedLengthPath(path.native());
 }
 
+inline bool IsMissing(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
 // Never an empty code: a failure that left no code behind still counts as one.
 inline std::error_code LastError() {
   const DWORD code = GetLastError();
