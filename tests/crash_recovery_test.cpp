@@ -6,17 +6,15 @@
 #include <string>
 #include <vector>
 
-#include "tests/test_util.h"
-#include "tests/tree_snapshot.h"
-#include "update/installer.h"
-#include "update/installer_platform.h"
+#include "tests/install_fixture.h"
 
 namespace kov::update {
 namespace {
 
 namespace fs = std::filesystem;
-using kov::test::Snapshot;
-using kov::test::Tree;
+using test::Call;
+using test::Snapshot;
+using test::Tree;
 using ::testing::ElementsAre;
 
 // The process dies: thrown by an operation before it touches the disk, it unwinds through the
@@ -27,136 +25,67 @@ struct Killed {};
 
 // Counts the disk-changing operations, kills the run before operation kill_at, and keeps the
 // files whose content was written but not yet flushed: the content a power cut would lose.
-class CrashingOps {
- public:
-  explicit CrashingOps(int kill_at) : kill_at_(kill_at) {}
+struct Crash {
+  explicit Crash(int kill_at) : kill_at(kill_at) {}
+  int kill_at;
+  int count = 0;
+  std::set<fs::path> unflushed;
 
   InstallFileOps Wrap(const InstallFileOps& real) {
-    InstallFileOps ops = real;
-    ops.copy_file = [this, real](const fs::path& source, const fs::path& destination) {
-      Step();
-      return Written(destination, real.copy_file(source, destination));
+    test::Watcher watcher;
+    watcher.before = [this](const Call&) {
+      if (count++ == kill_at) throw Killed{};
+      return std::error_code();
     };
-    ops.write_file = [this, real](const fs::path& file, std::string_view bytes) {
-      Step();
-      return Written(file, real.write_file(file, bytes));
-    };
-    ops.flush_file = [this, real](const fs::path& file) {
-      Step();
-      const std::error_code failed = real.flush_file(file);
-      if (!failed) unflushed_.erase(file);
-      return failed;
-    };
-    ops.sync_backups = [this, real](const fs::path& folder, const std::vector<fs::path>& copies) {
-      Step();
-      const std::error_code failed = real.sync_backups(folder, copies);
-      for (const fs::path& copy : copies) {
-        if (!failed) unflushed_.erase(copy);
+    watcher.succeeded = [this](const Call& call) {
+      if (call.op == "copy" || call.op == "write") unflushed.insert(call.paths.back());
+      if (call.op == "move" && unflushed.erase(call.paths[0]) > 0) unflushed.insert(call.paths[1]);
+      if (call.op == "flush" || call.op == "remove") unflushed.erase(call.paths[0]);
+      if (call.op == "sync") {
+        for (const fs::path& copy : call.paths) unflushed.erase(copy);
       }
-      return failed;
     };
-    ops.move_file = [this, real](const fs::path& source, const fs::path& destination) {
-      Step();
-      const std::error_code failed = real.move_file(source, destination);
-      if (!failed && unflushed_.erase(source) > 0) unflushed_.insert(destination);
-      return failed;
-    };
-    ops.remove_file = [this, real](const fs::path& file) {
-      Step();
-      unflushed_.erase(file);
-      return real.remove_file(file);
-    };
-    ops.create_folders = Counted(real.create_folders);
-    ops.remove_tree = Counted(real.remove_tree);
-    ops.sync_folder = Counted(real.sync_folder);
-    return ops;
+    return test::Watched(real, watcher);
   }
-
-  int count() const { return count_; }
-
   // What a power cut at the kill leaves of the unflushed files: an empty file.
   void LoseUnflushed() const {
-    for (const fs::path& file : unflushed_) {
-      if (fs::exists(file)) kov::test::WriteFile(file, "");
+    for (const fs::path& file : unflushed) {
+      if (fs::exists(file)) test::WriteFile(file, "");
     }
   }
-
- private:
-  void Step() {
-    if (count_++ == kill_at_) throw Killed{};
-  }
-  std::error_code Written(const fs::path& file, std::error_code failed) {
-    if (!failed) unflushed_.insert(file);
-    return failed;
-  }
-  InstallFileOps::OnePath Counted(InstallFileOps::OnePath real) {
-    return [this, real](const fs::path& path) {
-      Step();
-      return real(path);
-    };
-  }
-
-  int kill_at_;
-  int count_ = 0;
-  std::set<fs::path> unflushed_;
 };
 
 // Replaced files, the launcher among them, and a new file in a new folder.
-struct Scene {
-  kov::test::TempDir temp;
-  UpdateJob job;
-  Tree original;
-  Tree updated;
-
+struct Scene : test::InstallFixture {
+  Tree original, updated;
   Scene() {
-    job.parent_pid = 4242;
-    job.install_dir = temp / "install";
-    job.staging_dir = temp / "staging";
-    job.backup_dir = temp / "backup";
-    job.manifest = temp / "manifest.txt";
-    job.restart = job.install_dir / "bin" / "launcher.exe";
-    job.log = temp / "updater.log";
     for (const char* kept : {"bin/launcher.exe", "data/a.dat", "keep.txt"}) {
-      kov::test::WriteFile(job.install_dir / kept, std::string("old ") + kept);
+      Installed(kept, std::string("old ") + kept);
     }
     original = Snapshot(job.install_dir);
     Stage();
     updated = original;
-    for (const char* path : kUpdate) updated[path] = std::string("new ") + path;
+    for (const std::string& path : kUpdate) updated[path] = "new " + path;
     updated["new"] = updated["new/deep"] = "<dir>";
   }
-
-  void Stage() const {
-    std::string manifest;
-    for (const char* path : kUpdate) {
-      kov::test::WriteFile(job.staging_dir / path, std::string("new ") + path);
-      manifest += std::string(path) + "\n";
-    }
-    kov::test::WriteFile(job.manifest, manifest);
+  void Stage() const { Update(kUpdate); }
+  InstallResult RunWith(bool relaunch, const InstallFileOps& ops) {
+    return InstallFilesWith(job, {}, relaunch, ops);
   }
-
-  static constexpr const char* kUpdate[] = {"bin/launcher.exe", "data/a.dat", "new/deep/b.dat"};
+  inline static const std::vector<std::string> kUpdate = {"bin/launcher.exe", "data/a.dat",
+                                                          "new/deep/b.dat"};
 };
 
-struct Outcome {
-  InstallStatus status;
-  bool relaunch;
-  const char* failing_move;  // a target whose replacement fails, or null
-};
-
-InstallFileOps FailingMoveTo(const fs::path& target) {
+// The system's operations, with the replacement of one target failing when one is given.
+InstallFileOps OpsFailingMoveTo(const Scene& scene, const char* target) {
   InstallFileOps ops = SystemInstallFileOps();
-  const auto move = ops.move_file;
-  ops.move_file = [move, target](const fs::path& source, const fs::path& destination) {
-    if (destination == target) return std::make_error_code(std::errc::io_error);
-    return move(source, destination);
+  if (target == nullptr) return ops;
+  test::Watcher watcher;
+  watcher.before = [to = scene.job.install_dir / target](const Call& call) {
+    const bool fails = call.op == "move" && call.paths[1] == to;
+    return fails ? std::make_error_code(std::errc::io_error) : std::error_code();
   };
-  return ops;
-}
-
-InstallFileOps OpsFor(const Scene& scene, const Outcome& outcome) {
-  if (outcome.failing_move == nullptr) return SystemInstallFileOps();
-  return FailingMoveTo(scene.job.install_dir / outcome.failing_move);
+  return test::Watched(ops, watcher);
 }
 
 // Stops a run dead after every prefix of its disk operations, of the install and of its
@@ -164,22 +93,24 @@ InstallFileOps OpsFor(const Scene& scene, const Outcome& outcome) {
 TEST(CrashRecovery, EveryCrashPointRecoversToOneWholeVersion) {
   const struct {
     const char* name;
-    Outcome outcome;
+    InstallStatus status;
+    bool relaunch;
+    const char* failing_move;  // a target whose replacement fails, or null
   } cases[] = {
-      {"installs", {InstallStatus::Installed, false, nullptr}},
-      {"replacement fails", {InstallStatus::RolledBack, false, "new/deep/b.dat"}},
+      {"installs", InstallStatus::Installed, false, nullptr},
+      {"replacement fails", InstallStatus::RolledBack, false, "new/deep/b.dat"},
       // The staged launcher is no program, so its start fails after every file is in place.
-      {"restart fails", {InstallStatus::RestartFailedRolledBack, true, nullptr}},
+      {"restart fails", InstallStatus::RestartFailedRolledBack, true, nullptr},
   };
   for (const auto& c : cases) {
     int operations = 0;
     {
       Scene scene;
-      CrashingOps counting(-1);
-      const InstallResult result = InstallFilesWith(scene.job, {}, c.outcome.relaunch,
-                                                    counting.Wrap(OpsFor(scene, c.outcome)));
-      ASSERT_EQ(result.status, c.outcome.status) << c.name << ": " << result.error;
-      operations = counting.count();
+      Crash counting(-1);
+      const InstallResult result =
+          scene.RunWith(c.relaunch, counting.Wrap(OpsFailingMoveTo(scene, c.failing_move)));
+      ASSERT_EQ(result.status, c.status) << c.name << ": " << result.error;
+      operations = counting.count;
     }
     bool reached_new = false;
     for (int kill_at = 0; kill_at < operations; ++kill_at) {
@@ -187,14 +118,13 @@ TEST(CrashRecovery, EveryCrashPointRecoversToOneWholeVersion) {
         SCOPED_TRACE(std::string(c.name) + ", killed before operation " + std::to_string(kill_at) +
                      " of " + std::to_string(operations) + (lose_unflushed ? ", power cut" : ""));
         Scene scene;
-        CrashingOps crashing(kill_at);
-        EXPECT_THROW(InstallFilesWith(scene.job, {}, c.outcome.relaunch,
-                                      crashing.Wrap(OpsFor(scene, c.outcome))),
+        Crash crash(kill_at);
+        EXPECT_THROW(scene.RunWith(c.relaunch, crash.Wrap(OpsFailingMoveTo(scene, c.failing_move))),
                      Killed);
-        if (lose_unflushed) crashing.LoseUnflushed();
+        if (lose_unflushed) crash.LoseUnflushed();
         if (IsInterruptedUpdatePending(scene.job.install_dir)) {
           for (const char* kept : {"bin/launcher.exe", "data/a.dat"}) {
-            EXPECT_EQ(kov::test::ReadFile(scene.job.backup_dir / kept), scene.original.at(kept));
+            EXPECT_EQ(test::ReadFile(scene.job.backup_dir / kept), scene.original.at(kept));
           }
         }
 
@@ -207,14 +137,13 @@ TEST(CrashRecovery, EveryCrashPointRecoversToOneWholeVersion) {
         const bool is_new = recovered == scene.updated;
         EXPECT_TRUE(is_new || recovered == scene.original);
         // A failed run ends new only when killed before its decision to undo was recorded.
-        if (c.outcome.status == InstallStatus::Installed) {
+        if (c.status == InstallStatus::Installed) {
           EXPECT_TRUE(is_new || !reached_new) << "an earlier crash point already ended new";
           reached_new = reached_new || is_new;
         }
 
         scene.Stage();
-        EXPECT_EQ(InstallFilesWith(scene.job, {}, false, SystemInstallFileOps()).status,
-                  InstallStatus::Installed);
+        EXPECT_EQ(scene.RunWith(false, SystemInstallFileOps()).status, InstallStatus::Installed);
         EXPECT_EQ(Snapshot(scene.job.install_dir), scene.updated);
       }
     }
@@ -223,67 +152,40 @@ TEST(CrashRecovery, EveryCrashPointRecoversToOneWholeVersion) {
 
 TEST(CrashRecovery, RecoveryLogsItsStepsAndAFailedOneStopsTheRunBeforeAnyChange) {
   Scene scene;
-  CrashingOps crashing(20);
-  EXPECT_THROW(InstallFilesWith(scene.job, {}, false, crashing.Wrap(SystemInstallFileOps())),
-               Killed);
+  Crash crash(20);
+  EXPECT_THROW(scene.RunWith(false, crash.Wrap(SystemInstallFileOps())), Killed);
   ASSERT_TRUE(IsInterruptedUpdatePending(scene.job.install_dir));
   const fs::path copy = scene.job.backup_dir / "data" / "a.dat";
-  const std::string saved = kov::test::ReadFile(copy);
+  const std::string saved = test::ReadFile(copy);
   fs::remove(copy);
 
-  std::vector<std::string> lines;
-  InstallOptions options;
-  options.log = [&lines](std::string_view line) { lines.emplace_back(line); };
-  const InstallResult failed = InstallFiles(scene.job, options, false);
+  const InstallResult failed = scene.Run();
   EXPECT_EQ(failed.status, InstallStatus::RecoveryFailed);
   EXPECT_EQ(failed.error, "The previous files could not be restored.");
-  EXPECT_EQ(lines.front(), "recovery start");
-  EXPECT_EQ(lines.back(), "system error: 2");
+  EXPECT_EQ(scene.lines.front(), "recovery start");
+  EXPECT_EQ(scene.lines.back(), "system error: 2");
   EXPECT_TRUE(IsInterruptedUpdatePending(scene.job.install_dir));
   EXPECT_TRUE(fs::exists(scene.job.backup_dir / "bin" / "launcher.exe"));
   EXPECT_TRUE(fs::exists(scene.job.staging_dir / "data" / "a.dat"));
 
-  kov::test::WriteFile(copy, saved);
-  lines.clear();
-  EXPECT_EQ(InstallFiles(scene.job, options, false).status, InstallStatus::Installed);
+  test::WriteFile(copy, saved);
+  EXPECT_EQ(scene.Run().status, InstallStatus::Installed);
   EXPECT_THAT(
-      std::vector<std::string>(lines.begin(), lines.begin() + 4),
+      std::vector<std::string>(scene.lines.begin(), scene.lines.begin() + 4),
       ElementsAre("recovery start", "rollback start", "rollback complete", "recovery complete"));
   EXPECT_EQ(Snapshot(scene.job.install_dir), scene.updated);
 }
 
-TEST(CrashRecovery, DamagedRecordStopsTheRunAndManifestCannotNameReservedNames) {
-  const struct {
-    const char* name;
-    const char* journal;
-    const char* manifest_line;
-    InstallStatus status;
-    const char* error;
-  } cases[] = {
-      {"truncated record", "format=1\nstate=replacing\n", nullptr, InstallStatus::RecoveryFailed,
-       "The record of an interrupted update cannot be read."},
-      {"record leading outside", "format=1\nstate=replacing\nbackup=/b\nadded=../x\nend\n", nullptr,
-       InstallStatus::RecoveryFailed, "The record of an interrupted update cannot be read."},
-      {"journal name", nullptr, ".kov-update-journal", InstallStatus::Rejected,
-       "The update manifest contains a name reserved for the update helper: "
-       ".kov-update-journal."},
-      {"temporary name in any case", nullptr, "data/.KOV-Update-lock", InstallStatus::Rejected,
-       "The update manifest contains a name reserved for the update helper: "
-       "data/.KOV-Update-lock."},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+TEST(CrashRecovery, DamagedRecordStopsTheRunBeforeAnyChange) {
+  for (const char* journal :
+       {"format=1\nstate=replacing\n", "format=1\nstate=replacing\nbackup=/b\nadded=../x\nend\n"}) {
+    SCOPED_TRACE(journal);
     Scene scene;
-    if (c.journal) kov::test::WriteFile(scene.job.install_dir / ".kov-update-journal", c.journal);
-    if (c.manifest_line) {
-      kov::test::WriteFile(scene.job.staging_dir / c.manifest_line, "x");
-      kov::test::WriteFile(scene.job.manifest,
-                           std::string(c.manifest_line) + "\nbin/launcher.exe\n");
-    }
+    test::WriteFile(scene.job.install_dir / ".kov-update-journal", journal);
     const Tree before = Snapshot(scene.temp.path());
-    const InstallResult result = InstallFiles(scene.job, {}, false);
-    EXPECT_EQ(result.status, c.status);
-    EXPECT_EQ(result.error, c.error);
+    const InstallResult result = scene.Run();
+    EXPECT_EQ(result.status, InstallStatus::RecoveryFailed);
+    EXPECT_EQ(result.error, "The record of an interrupted update cannot be read.");
     EXPECT_EQ(Snapshot(scene.temp.path()), before);
   }
 }

@@ -24,12 +24,6 @@ namespace fs = std::filesystem;
 using kov::test::Snapshot;
 using kov::test::Tree;
 
-unsigned long EndedProcessId() {
-  test::ChildProcess child(test::BuiltProgram("sleep_ms"), {"0"});
-  child.Reap();
-  return child.pid();
-}
-
 // An installation of version 1 with `files` data files, and an update to `version` that
 // replaces them all, adds as many in a new folder, and replaces the launcher.
 struct Installation {
@@ -54,7 +48,7 @@ struct Installation {
     for (int i = 0; i < files_; ++i) manifest += Name("data", i) + "\n" + Name("added", i) + "\n";
     test::WriteFile(jobs / "manifest.txt", manifest);
     UpdateJob job;
-    job.parent_pid = EndedProcessId();
+    job.parent_pid = test::EndedProcessId();
     job.install_dir = install;
     job.staging_dir = jobs / "staging";
     job.backup_dir = jobs / "backup";

@@ -1,8 +1,10 @@
 #pragma once
 
-// A small installation job over fresh folders, for the tests that run whole installs.
+// A small installation job over fresh folders, and a view of the disk-changing operations, for
+// the tests that run whole installs.
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -58,5 +60,58 @@ struct InstallFixture {
     return std::filesystem::exists(job.backup_dir) || std::filesystem::exists(job.staging_dir);
   }
 };
+
+// One call of a disk-changing operation: its name and its paths (for sync_backups the folder,
+// then the copies).
+struct Call {
+  std::string op;
+  std::vector<std::filesystem::path> paths;
+};
+
+// Sees each disk-changing call before it happens and may refuse it with a code (or throw to stop
+// the run dead), and sees each call that succeeded.
+struct Watcher {
+  std::function<std::error_code(const Call&)> before = [](const Call&) {
+    return std::error_code();
+  };
+  std::function<void(const Call&)> succeeded = [](const Call&) {};
+};
+
+namespace detail {
+inline void AddPaths(std::vector<std::filesystem::path>& to, const std::filesystem::path& path) {
+  to.push_back(path);
+}
+inline void AddPaths(std::vector<std::filesystem::path>& to,
+                     const std::vector<std::filesystem::path>& paths) {
+  to.insert(to.end(), paths.begin(), paths.end());
+}
+inline void AddPaths(std::vector<std::filesystem::path>&, std::string_view) {}
+
+template <typename... Args>
+void Watch(const char* name, std::function<std::error_code(Args...)>& op, const Watcher& watcher) {
+  op = [name, real = op, watcher](Args... args) {
+    Call call{name, {}};
+    (AddPaths(call.paths, args), ...);
+    if (const std::error_code refused = watcher.before(call)) return refused;
+    const std::error_code failed = real(args...);
+    if (!failed) watcher.succeeded(call);
+    return failed;
+  };
+}
+}  // namespace detail
+
+// The operations with every disk-changing one shown to the watcher.
+inline update::InstallFileOps Watched(update::InstallFileOps ops, const Watcher& watcher) {
+  detail::Watch("copy", ops.copy_file, watcher);
+  detail::Watch("write", ops.write_file, watcher);
+  detail::Watch("flush", ops.flush_file, watcher);
+  detail::Watch("sync", ops.sync_backups, watcher);
+  detail::Watch("move", ops.move_file, watcher);
+  detail::Watch("remove", ops.remove_file, watcher);
+  detail::Watch("folders", ops.create_folders, watcher);
+  detail::Watch("tree", ops.remove_tree, watcher);
+  detail::Watch("sync folder", ops.sync_folder, watcher);
+  return ops;
+}
 
 }  // namespace kov::test

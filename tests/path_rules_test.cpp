@@ -105,122 +105,76 @@ std::string UpperCase(std::string text) {
   return text;
 }
 
-struct PathPairCase {
-  fs::path path;
-  fs::path root;
-  bool expected;
-};
-
-// An installation folder "X" with one file in "bin", inside a scratch folder.
-class RealPathTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    test::WriteFile(root_ / "bin" / "a.dll", "dll");
-    test::WriteFile(temp_ / "Outside" / "f", "outside");
-  }
-
-  void ExpectAll(bool (*predicate)(const fs::path&, const fs::path&),
-                 const std::vector<PathPairCase>& cases) {
-    for (const PathPairCase& c : cases) {
-      EXPECT_EQ(predicate(c.path, c.root), c.expected)
-          << "path " << c.path.string() << " root " << c.root.string();
-    }
-  }
-
-  test::TempDir temp_;
-  const fs::path root_ = temp_ / "X";
-};
-
-TEST_F(RealPathTest, PathIsWithinComparesWholeResolvedElements) {
-  const fs::path missing_root = temp_ / "Missing" / "Dir";
-  // clang-format off
-  ExpectAll(PathIsWithin, {
-      {root_, root_, true}, {root_ / "bin" / "a.dll", root_, true},
-      {root_ / "new" / "deeper" / "file", root_, true}, {root_ / "bin" / ".." / "new", root_, true},
-      {root_ / "new" / "file", fs::path(root_) += "/new/", true},
-      {fs::path(root_) += "2", root_, false}, {fs::path(root_) += "2/a.dll", root_, false},
-      {temp_.path(), root_, false}, {root_ / ".." / "Outside" / "f", root_, false},
-      {fs::path(), root_, false}, {root_, fs::path(), false},
-      {UpperCase((root_ / "bin" / "a.dll").string()), root_, kElementsFoldCase},
-      {UpperCase((missing_root / "f").string()), missing_root, kElementsFoldCase}});
-  // clang-format on
-}
-
-TEST_F(RealPathTest, IsRegularFileOnlyForExistingOrdinaryFiles) {
-  EXPECT_TRUE(IsRegularFile(root_ / "bin" / "a.dll"));
-  EXPECT_FALSE(IsRegularFile(root_ / "bin"));
-  EXPECT_FALSE(IsRegularFile(root_ / "bin" / "missing.dll"));
-  EXPECT_FALSE(IsRegularFile(root_ / "missing" / "a.dll"));
-}
-
-TEST_F(RealPathTest, HasReparseAncestorWithoutLinks) {
-  // clang-format off
-  ExpectAll(HasReparseAncestor, {
-      {root_, root_, false}, {root_ / "a.dll", root_, false},
-      {root_ / "bin" / "a.dll", root_, false}, {root_ / "new" / "deeper" / "f", root_, false},
-      {temp_ / "Outside" / "f", root_, true}, {fs::path(root_) += "2/f", root_, true},
-      {"relative/f", root_, true}, {"Q:\\f", root_, true}});
-  // clang-format on
-}
-
-// Links made on disk: "out" leads outside X, "in" stays inside, "LinkedX" stands for X.
-class LinkTest : public RealPathTest {
- protected:
-  void SetUp() override {
-    RealPathTest::SetUp();
-    test::WriteFile(root_ / "real" / "f", "inside");
-    if (!MakeLink(temp_ / "Outside", root_ / "out", true) ||
-        !MakeLink(root_ / "real", root_ / "in", true) || !MakeLink(root_, linked_root_, true) ||
-        !MakeLink(temp_ / "Outside" / "f", root_ / "file-link", false) ||
-        !MakeLink(temp_ / "gone", root_ / "dangling", false)) {
-      GTEST_SKIP() << "this system does not create symbolic links here (Wine's "
-                      "CreateSymbolicLinkW reports success and creates nothing; Windows needs "
-                      "developer mode)";
-    }
-  }
-
-  static bool MakeLink(const fs::path& target, const fs::path& link, bool folder) {
+bool MakeLink(const fs::path& target, const fs::path& link, bool folder) {
 #ifdef _WIN32
-    const DWORD flags =
-        SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE | (folder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0);
-    if (!CreateSymbolicLinkW(link.c_str(), target.c_str(), flags)) return false;
-    const DWORD attributes = GetFileAttributesW(link.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+  const DWORD flags =
+      SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE | (folder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0);
+  if (!CreateSymbolicLinkW(link.c_str(), target.c_str(), flags)) return false;
+  const DWORD attributes = GetFileAttributesW(link.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 #else
-    std::error_code ec;
-    folder ? fs::create_directory_symlink(target, link, ec) : fs::create_symlink(target, link, ec);
-    return !ec;
+  std::error_code ec;
+  folder ? fs::create_directory_symlink(target, link, ec) : fs::create_symlink(target, link, ec);
+  return !ec;
 #endif
+}
+
+// An installation folder X with bin/a.dll and real/f, a folder Outside beside it, and links
+// where the system makes them: X/out leads outside, X/in stays inside, LinkedX stands for X,
+// X/file-link is a file link out, X/dangling leads nowhere.
+TEST(ResolvedPaths, ChecksFollowLinksAndCompareWholeElements) {
+  test::TempDir temp;
+  const fs::path x = temp / "X", linked = temp / "LinkedX", missing = temp / "Missing" / "Dir";
+  test::WriteFile(x / "bin" / "a.dll", "dll");
+  test::WriteFile(x / "real" / "f", "inside");
+  test::WriteFile(temp / "Outside" / "f", "outside");
+  const bool links = MakeLink(temp / "Outside", x / "out", true) &&
+                     MakeLink(x / "real", x / "in", true) && MakeLink(x, linked, true) &&
+                     MakeLink(temp / "Outside" / "f", x / "file-link", false) &&
+                     MakeLink(temp / "gone", x / "dangling", false);
+  enum Check { kWithin, kLinkOnTheWay, kRegularFile };
+  const bool L = true;  // the row needs links
+  const struct {
+    Check check;
+    fs::path path, root;
+    bool expected;
+    bool needs_links = false;
+  } cases[] = {
+      // clang-format off
+      {kWithin, x, x, true}, {kWithin, x / "bin" / "a.dll", x, true},
+      {kWithin, x / "new" / "deeper" / "file", x, true}, {kWithin, x / "bin" / ".." / "new", x, true},
+      {kWithin, x / "new" / "file", fs::path(x) += "/new/", true},
+      {kWithin, fs::path(x) += "2", x, false}, {kWithin, fs::path(x) += "2/a.dll", x, false},
+      {kWithin, temp.path(), x, false}, {kWithin, x / ".." / "Outside" / "f", x, false},
+      {kWithin, fs::path(), x, false}, {kWithin, x, fs::path(), false},
+      {kWithin, UpperCase((x / "bin" / "a.dll").string()), x, kElementsFoldCase},
+      {kWithin, UpperCase((missing / "f").string()), missing, kElementsFoldCase},
+      {kWithin, x / "out" / "f", x, false, L}, {kWithin, x / "out" / "new" / "f", x, false, L},
+      {kWithin, x / "file-link", x, false, L}, {kWithin, x / "in" / "f", x, true, L},
+      {kWithin, linked / "bin" / "a.dll", x, true, L}, {kWithin, x / "bin" / "a.dll", linked, true, L},
+      {kLinkOnTheWay, x, x, false}, {kLinkOnTheWay, x / "a.dll", x, false},
+      {kLinkOnTheWay, x / "new" / "deeper" / "f", x, false},
+      {kLinkOnTheWay, temp / "Outside" / "f", x, true}, {kLinkOnTheWay, fs::path(x) += "2/f", x, true},
+      {kLinkOnTheWay, "relative/f", x, true}, {kLinkOnTheWay, "Q:\\f", x, true},
+      {kLinkOnTheWay, x / "out" / "new" / "deeper" / "f", x, true, L},
+      {kLinkOnTheWay, x / "in" / "f", x, true, L}, {kLinkOnTheWay, linked / "bin" / "a.dll", linked, true, L},
+      {kLinkOnTheWay, linked, linked, true, L}, {kLinkOnTheWay, x / "real" / "f", x, false, L},
+      {kLinkOnTheWay, x / "out", x, false, L},
+      {kRegularFile, x / "bin" / "a.dll", {}, true}, {kRegularFile, x / "bin", {}, false},
+      {kRegularFile, x / "bin" / "missing.dll", {}, false}, {kRegularFile, x / "missing" / "a.dll", {}, false},
+      {kRegularFile, x / "file-link", {}, false, L}, {kRegularFile, x / "dangling", {}, false, L},
+      {kRegularFile, x / "in", {}, false, L},
+      // clang-format on
+  };
+  for (const auto& c : cases) {
+    if (c.needs_links && !links) continue;
+    const bool answer = c.check == kWithin         ? PathIsWithin(c.path, c.root)
+                        : c.check == kLinkOnTheWay ? HasReparseAncestor(c.path, c.root)
+                                                   : IsRegularFile(c.path);
+    EXPECT_EQ(answer, c.expected) << c.check << " " << c.path.string() << " in " << c.root.string();
   }
-
-  const fs::path linked_root_ = temp_ / "LinkedX";
-};
-
-TEST_F(LinkTest, PathIsWithinFollowsLinksBeforeComparing) {
-  // clang-format off
-  ExpectAll(PathIsWithin, {
-      {root_ / "out" / "f", root_, false}, {root_ / "out" / "new" / "f", root_, false},
-      {root_ / "file-link", root_, false}, {root_ / "in" / "f", root_, true},
-      {linked_root_ / "bin" / "a.dll", root_, true},
-      {root_ / "bin" / "a.dll", linked_root_, true}});
-  // clang-format on
-}
-
-TEST_F(LinkTest, HasReparseAncestorFindsEveryLinkedFolderOnTheWay) {
-  // clang-format off
-  ExpectAll(HasReparseAncestor, {
-      {root_ / "out" / "f", root_, true}, {root_ / "out" / "new" / "deeper" / "f", root_, true},
-      {root_ / "in" / "f", root_, true}, {linked_root_ / "bin" / "a.dll", linked_root_, true},
-      {linked_root_, linked_root_, true}, {root_ / "real" / "f", root_, false},
-      {root_ / "out", root_, false}});
-  // clang-format on
-}
-
-TEST_F(LinkTest, IsRegularFileRefusesEveryLink) {
-  EXPECT_TRUE(IsRegularFile(temp_ / "Outside" / "f"));
-  EXPECT_FALSE(IsRegularFile(root_ / "file-link"));
-  EXPECT_FALSE(IsRegularFile(root_ / "dangling"));
-  EXPECT_FALSE(IsRegularFile(root_ / "in"));
+  // Wine's CreateSymbolicLinkW reports success and creates nothing; Windows needs developer mode.
+  if (!links) GTEST_SKIP() << "the rows with links need symbolic links, which this system lacks";
 }
 
 }  // namespace

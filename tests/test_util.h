@@ -208,4 +208,11 @@ class ChildProcess {
   int exit_code_ = -1;
 };
 
+// The id of a process that has ended and been reaped: it names no running process.
+inline unsigned long EndedProcessId() {
+  ChildProcess child(BuiltProgram("sleep_ms"), {"0"});
+  child.Reap();
+  return child.pid();
+}
+
 }  // namespace kov::test
