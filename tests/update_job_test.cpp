@@ -168,6 +168,7 @@ TEST(UpdateJobReader, TheFirstLineItCannotAcceptDecides) {
   // clang-format off
   std::vector<std::pair<std::string, std::string>> cases = {
       {"", incomplete}, {"\n\r\n\n", incomplete}, {BaseWithout("format"), incomplete},
+      {BaseWithout("parent_pid"), incomplete},
       {"\xEF\xBB\xBF" + kBase, incomplete},  // a byte-order mark hides the key
       {BaseWithout("install_dir") + "install_dir = /x\n", incomplete},
       {kBase + "no equals sign", damaged}, {kBase + "\r\r\n", damaged},
