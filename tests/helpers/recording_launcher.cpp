@@ -15,9 +15,8 @@ int main() {
   const std::vector<std::string> args = kov::update::CurrentProcessArguments();
   if (args.empty()) return 2;
   const std::filesystem::path program = kov::update::CurrentExecutablePath();
-  std::string version = kov::test::ReadFile(program.parent_path() / "version.txt");
-  if (version.empty()) version = "none";
-  std::string line = version;
+  std::string line = kov::test::ReadFile(program.parent_path() / "version.txt");
+  if (line.empty()) line = "none";
   for (std::size_t i = 1; i < args.size(); ++i) line += "|" + args[i];
   line += "\n";
   std::ofstream record(kov::update::PathFromUtf8(args[0]), std::ios::binary | std::ios::app);
