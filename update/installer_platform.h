@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <system_error>
 #include <vector>
@@ -100,6 +101,11 @@ struct InstallFileOps {
 
 // The platform's operations.
 InstallFileOps SystemInstallFileOps();
+
+// The first name of the form prefix + attempt + ".tmp" in folder under which nothing exists,
+// or an empty path.
+std::filesystem::path FreeTemporaryName(const std::filesystem::path& folder,
+                                        const std::string& prefix);
 
 // InstallFiles with its disk-changing operations given by the caller.
 InstallResult InstallFilesWith(const UpdateJob& job, const InstallOptions& options, bool relaunch,
