@@ -1,7 +1,8 @@
 #pragma once
 
-// Internal to the installer: the file operations that differ between Windows and POSIX, and
-// the entry point that lets tests and benchmarks watch or fail the ones that change the disk.
+// Internal to the installer and to the AppImage update, which replaces its file the same way:
+// the file operations that differ between Windows and POSIX, and the entry point that lets
+// tests and benchmarks watch or fail the ones that change the disk.
 
 #include <cstdint>
 #include <filesystem>
