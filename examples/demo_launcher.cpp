@@ -7,11 +7,22 @@
 //   demo_launcher report <scratch> [words...]
 //                                    what the restarted launcher runs: tells its version and its
 //                                    words in <scratch>/result.txt and on standard output
+//
+// The Linux AppImage form needs no helper, since a running AppImage file can be replaced:
+//   demo_launcher appimage-setup <scratch>
+//                                    lays out <scratch>/Demo.AppImage, a stand-in for version
+//                                    1.0.0 as one AppImage file, and the 2.0.0 download with its
+//                                    published SHA-256 in <scratch>/download/
+//   demo_launcher appimage-update <scratch>
+//                                    what Demo.AppImage runs as, with APPIMAGE naming it: checks
+//                                    the download's digest, replaces its own file with it, starts
+//                                    it with "report" and exits
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -19,6 +30,7 @@
 #include <vector>
 
 #include "update/process.h"
+#include "update/sha256.h"
 #include "update/update_job.h"
 
 namespace kov::update {
@@ -69,10 +81,25 @@ bool CopyProgram(const fs::path& from, const fs::path& to) {
   return false;
 }
 
+std::string ReadBytes(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// An AppImage is one file, so the stand-in carries its version at its end.
+constexpr std::string_view kVersionMark = "\nkov-demo-version=";
+
 std::string ReadVersion(const fs::path& program) {
-  std::ifstream in(VersionFileBeside(program), std::ios::binary);
+  fs::path appimage;
   std::string version;
-  std::getline(in, version);
+  if (HasOriginalAppImage(appimage)) {
+    const std::string bytes = ReadBytes(appimage);
+    const std::size_t mark = bytes.rfind(kVersionMark);
+    if (mark != std::string::npos) version = bytes.substr(mark + kVersionMark.size());
+  } else {
+    version = ReadBytes(VersionFileBeside(program));
+  }
+  version = version.substr(0, version.find('\n'));
   return version.empty() ? "unknown" : version;
 }
 
@@ -106,13 +133,18 @@ bool IsEmptyOrMissing(const fs::path& folder) {
   return !fs::exists(folder, ec) || fs::is_empty(folder, ec);
 }
 
-int Setup(const fs::path& scratch_arg) {
+// The absolute form of a scratch folder that is empty or missing, or an empty path.
+fs::path ScratchFolder(const fs::path& given) {
   std::error_code ec;
-  const fs::path scratch = fs::absolute(scratch_arg, ec);
-  if (ec || !IsEmptyOrMissing(scratch)) {
-    std::cerr << "demo_launcher: the scratch folder must be empty or missing\n";
-    return 1;
-  }
+  const fs::path scratch = fs::absolute(given, ec);
+  if (!ec && IsEmptyOrMissing(scratch)) return scratch;
+  std::cerr << "demo_launcher: the scratch folder must be empty or missing\n";
+  return {};
+}
+
+int Setup(const fs::path& scratch_arg) {
+  const fs::path scratch = ScratchFolder(scratch_arg);
+  if (scratch.empty()) return 1;
   const Layout at = LayoutIn(scratch);
   const fs::path self = CurrentExecutablePath();
   const fs::path helper = self.parent_path() / ("kov-updater" + self.extension().string());
@@ -141,6 +173,60 @@ int Setup(const fs::path& scratch_arg) {
   return 0;
 }
 
+fs::path AppImageDownload(const fs::path& scratch) {
+  return scratch / "download" / "Demo.AppImage";
+}
+
+fs::path PublishedDigest(const fs::path& scratch) { return scratch / "download" / "Demo.sha256"; }
+
+// This program with the AppImage type-2 mark at bytes 8 to 10, which the kernel ignores.
+bool WriteAppImage(const fs::path& file, std::string_view version) {
+  std::string bytes = ReadBytes(CurrentExecutablePath());
+  if (bytes.size() < 11) return false;
+  bytes.replace(8, 3, "AI\x02", 3);
+  if (!WriteText(file, bytes + std::string(kVersionMark) + std::string(version) + "\n")) {
+    return false;
+  }
+  std::error_code ec;
+  fs::permissions(file, fs::perms::owner_exec, fs::perm_options::add, ec);
+  return !ec;
+}
+
+int SetupAppImage(const fs::path& scratch_arg) {
+  const fs::path scratch = ScratchFolder(scratch_arg);
+  std::string error;
+  const bool ready =
+      !scratch.empty() && WriteAppImage(scratch / "Demo.AppImage", kOldVersion) &&
+      WriteAppImage(AppImageDownload(scratch), kNewVersion) &&
+      WriteText(PublishedDigest(scratch), Sha256FileHex(AppImageDownload(scratch), error) + "\n");
+  return ready ? 0 : 1;
+}
+
+int UpdateAppImage(const fs::path& scratch) {
+  fs::path appimage;
+  if (!HasOriginalAppImage(appimage)) {
+    std::cerr << "demo_launcher: not started from an AppImage\n";
+    return 1;
+  }
+  const std::string version = ReadVersion(appimage);  // before the file changes
+  // A real launcher downloads the release's AppImage and its published digest at this point.
+  const fs::path download = AppImageDownload(scratch);
+  const std::string published = ReadBytes(PublishedDigest(scratch)).substr(0, 64);
+  std::string error;
+  if (!IsValidSha256(published) || Sha256FileHex(download, error) != NormalizeSha256(published)) {
+    std::cerr << "demo_launcher: the download does not match its published digest\n";
+    return 1;
+  }
+  if (!ApplyAppImageUpdate(download, appimage, {"report", Utf8Path(scratch), "after the update"},
+                           error)) {
+    std::cerr << "demo_launcher: " << error << "\n";
+    return 1;
+  }
+  std::cout << "demo launcher " << version << ": AppImage replaced by " << kNewVersion
+            << " and started, exiting" << std::endl;
+  return 0;
+}
+
 int Report(const fs::path& scratch, const std::vector<std::string>& words) {
   std::string line = "demo launcher " + ReadVersion(CurrentExecutablePath()) + " started with:";
   for (const std::string& word : words) line += " [" + word + "]";
@@ -153,7 +239,12 @@ int Run(const std::vector<std::string>& args) {
   if (args.size() >= 2 && args[0] == "report") {
     return Report(PathFromUtf8(args[1]), {args.begin() + 2, args.end()});
   }
-  std::cerr << "usage: demo_launcher setup <scratch> | demo_launcher report <scratch> [words...]\n";
+  if (args.size() == 2 && args[0] == "appimage-setup") return SetupAppImage(PathFromUtf8(args[1]));
+  if (args.size() == 2 && args[0] == "appimage-update") {
+    return UpdateAppImage(PathFromUtf8(args[1]));
+  }
+  std::cerr << "usage: demo_launcher setup|appimage-setup|appimage-update <scratch> | "
+               "demo_launcher report <scratch> [words...]\n";
   return 2;
 }
 

@@ -3,7 +3,10 @@
 # with each build (natively, and under Wine). The demo launcher lays out version 1.0.0 of a game
 # installation and a staged update to 2.0.0, writes the update job, starts kov-updater and exits;
 # the helper waits for it, installs and verifies the update and restarts the new launcher, which
-# reports its version. Prints each updater.log and the result; exits non-zero if anything failed.
+# reports its version. On Linux the demo launcher then also updates as one AppImage file does,
+# without the helper: version 1.0.0 as an AppImage stand-in checks the downloaded 2.0.0 against
+# its published digest, replaces its own file and starts it. Prints each updater.log and the
+# results; exits non-zero if anything failed.
 # Usage: scripts/sample-update.sh [linux|windows]...   (default: both)
 # KOV_BUILD_ROOT (default build) holds the build folders, one per preset.
 set -euo pipefail
@@ -21,10 +24,15 @@ build() {  # $1: preset, $2: build folder
   cmake --build "$2" -j "$(nproc)" --target kov-updater demo_launcher
 }
 
+# shellcheck disable=SC2317  # called through await
+outcome_written() {  # $1: scratch folder
+  [ -s "$1/result.txt" ] && grep -q '^exit code: ' "$1/update/updater.log" 2>/dev/null
+}
+
 # The helper and the restarted launcher run on their own: the outcome arrives through files.
-await_outcome() {  # $1: scratch folder
+await() {  # the test to wait for
   local deadline=$((SECONDS + timeout_seconds))
-  until [ -s "$1/result.txt" ] && grep -q '^exit code: ' "$1/update/updater.log" 2>/dev/null; do
+  until "$@"; do
     if [ $SECONDS -ge $deadline ]; then
       echo "no outcome after $timeout_seconds seconds" >&2
       return 1
@@ -74,8 +82,38 @@ run_linux() {
   rm -rf "$scratch"
   echo "=== linux: sample update in $scratch"
   local outcome=0
-  "$dir/bin/demo_launcher" setup "$scratch" && await_outcome "$scratch" || outcome=1
-  report linux "$scratch" $outcome
+  "$dir/bin/demo_launcher" setup "$scratch" && await outcome_written "$scratch" || outcome=1
+  local result=0
+  report linux "$scratch" $outcome || result=1
+  run_linux_appimage "$dir" || result=1
+  return $result
+}
+
+# What the player must find after the AppImage updated itself.
+verify_appimage() {  # $1: scratch folder
+  local s=$1
+  failures=0
+  check "AppImage 2.0.0 started with its arguments" \
+    same_text "$s/result.txt" "demo launcher 2.0.0 started with: [after the update]"
+  check "AppImage file replaced by the download" cmp -s "$s/Demo.AppImage" "$s/download/Demo.AppImage"
+  check "AppImage still runnable" test -x "$s/Demo.AppImage"
+  check "no temporary or backup name left" test -z "$(find "$s" -name '.kov-update-*')"
+  [ $failures -eq 0 ]
+}
+
+run_linux_appimage() {  # $1: build folder
+  local scratch appimage outcome=0
+  scratch=$(realpath -m "$1/sample-appimage")
+  appimage=$scratch/Demo.AppImage
+  rm -rf "$scratch"
+  echo "=== linux: AppImage self-update in $scratch"
+  # APPIMAGE is what an AppImage's runtime sets for the program it starts.
+  "$1/bin/demo_launcher" appimage-setup "$scratch" &&
+    APPIMAGE=$appimage "$appimage" appimage-update "$scratch" &&
+    await test -s "$scratch/result.txt" || outcome=1
+  echo "--- linux AppImage: result"
+  cat "$scratch/result.txt" 2>/dev/null || echo "(no result)"
+  [ $outcome -eq 0 ] && verify_appimage "$scratch"
 }
 
 run_windows() {
@@ -88,7 +126,7 @@ run_windows() {
   local outcome=0
   # Wine shows the Linux root as drive Z:.
   "$WINE" "$dir/bin/demo_launcher.exe" setup "Z:${scratch//\//\\}" | tr -d '\r' &&
-    await_outcome "$scratch" || outcome=1
+    await outcome_written "$scratch" || outcome=1
   wine_finish
   report windows "$scratch" $outcome
 }

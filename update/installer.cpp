@@ -487,17 +487,6 @@ bool BackUpTargets(const UpdateJob& job, const Entries& entries, const InstallFi
   return true;
 }
 
-// The first name of the form prefix + attempt + ".tmp" in folder under which nothing exists,
-// or an empty path. A dangling link counts as taken: a copy through it would land elsewhere.
-fs::path FreeTemporaryName(const fs::path& folder, const std::string& prefix) {
-  for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
-    fs::path candidate = folder / (prefix + std::to_string(attempt) + ".tmp");
-    std::error_code unreadable;
-    if (QueryEntry(candidate, unreadable) == EntryState::Missing) return candidate;
-  }
-  return {};
-}
-
 // Copies source to temporary and brings it to the disk, so that a move never publishes a name
 // whose content is still only in memory.
 std::error_code WriteTemporary(const fs::path& source, const fs::path& temporary,
@@ -880,6 +869,16 @@ bool RecoverInterruptedUpdate(const fs::path& install_dir,
   if (LockAndRecover(install_dir, options, ops, lock, result)) return true;
   error = result.error;
   return false;
+}
+
+// A dangling link counts as taken: a copy through it would land elsewhere.
+fs::path FreeTemporaryName(const fs::path& folder, const std::string& prefix) {
+  for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
+    fs::path candidate = folder / (prefix + std::to_string(attempt) + ".tmp");
+    std::error_code unreadable;
+    if (QueryEntry(candidate, unreadable) == EntryState::Missing) return candidate;
+  }
+  return {};
 }
 
 InstallFileOps SystemInstallFileOps() {

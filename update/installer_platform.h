@@ -1,12 +1,14 @@
 #pragma once
 
-// Internal to the installer: the file operations that differ between Windows and POSIX, and
-// the entry point that lets tests and benchmarks watch or fail the ones that change the disk.
+// Internal to the installer and to the AppImage update, which replaces its file the same way:
+// the file operations that differ between Windows and POSIX, and the entry point that lets
+// tests and benchmarks watch or fail the ones that change the disk.
 
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <system_error>
 #include <vector>
@@ -100,6 +102,11 @@ struct InstallFileOps {
 
 // The platform's operations.
 InstallFileOps SystemInstallFileOps();
+
+// The first name of the form prefix + attempt + ".tmp" in folder under which nothing exists,
+// or an empty path.
+std::filesystem::path FreeTemporaryName(const std::filesystem::path& folder,
+                                        const std::string& prefix);
 
 // InstallFiles with its disk-changing operations given by the caller.
 InstallResult InstallFilesWith(const UpdateJob& job, const InstallOptions& options, bool relaunch,

@@ -168,12 +168,4 @@ bool LaunchUpdateHelper(const std::filesystem::path& helper, const std::filesyst
   return LaunchApplication(helper, {"--job", *job_text}, job.parent_path(), error, false);
 }
 
-bool ApplyAppImageUpdate(const std::filesystem::path&, const std::filesystem::path&,
-                         const std::vector<std::string>&, std::string& error) {
-  error = "Automatic updates are only available in the Linux AppImage build.";
-  return false;
-}
-
-bool HasOriginalAppImage(std::filesystem::path&) { return false; }
-
 }  // namespace kov::update

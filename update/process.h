@@ -43,12 +43,37 @@ bool LaunchApplication(const std::filesystem::path& program,
 bool LaunchUpdateHelper(const std::filesystem::path& helper, const std::filesystem::path& job_file,
                         std::string& error);
 
-// Not available in this form of the library: false with "Automatic updates are only available
-// in the Linux AppImage build."; the other parameters are not read.
-bool ApplyAppImageUpdate(const std::filesystem::path& appimage,
-                         const std::filesystem::path& replacement,
-                         const std::vector<std::string>& arguments, std::string& error);
-// Not available in this form of the library: false, and original is left as it was.
+// The self-update of a launcher that ships as one Linux AppImage file, which can be replaced
+// while it runs. The launcher asks HasOriginalAppImage for the file to replace, downloads the
+// new AppImage and checks its SHA-256 against the release's digest, calls ApplyAppImageUpdate
+// and, when that answers true, exits.
+//
+// True when the process runs from an AppImage: the environment variable APPIMAGE holds an
+// absolute path that leads, links resolved, to an existing regular file. original then holds
+// that file's absolute path without links, the file to replace; otherwise, and always on
+// Windows, false with original left as it was.
 bool HasOriginalAppImage(std::filesystem::path& original);
+// Parameters in order: the downloaded AppImage, whose digest the caller has checked; the
+// AppImage to replace, as HasOriginalAppImage found it (a link to it is resolved); the
+// arguments of the new one (UTF-8, without the program name). Checks both files first: the
+// download a non-empty regular file, no link, an ELF file with the AppImage type-2 mark ("AI"
+// and 2 at bytes 8 to 10); the current file a regular file in a folder the process may write,
+// and not the download itself. Then, under the installer's lock of that folder, removes what a
+// killed earlier call left there, copies the download beside the current file under a
+// ".kov-update-appimage-" name with the current file's permission bits and the execute bits,
+// flushes the copy and proves it equal by SHA-256, keeps the current file under a second such
+// name (a hard link, else a copy), moves the copy over it in one step and starts it in its
+// folder without the update test variables. A start that fails moves the kept file back
+// (should that move fail too, the kept file stays under its name); otherwise the current file
+// changes only by the one move, and no name of the update outlives the call. The caller exits
+// after true. False with error set to one sentence, with the
+// system's error code in parentheses where there is one: "The downloaded AppImage is not a
+// regular file.", "... is empty.", "... is not an AppImage of type 2.", "... is the AppImage
+// to replace.", "The AppImage's folder cannot be written (N).", ...; after a failed start
+// LaunchApplication's sentence. error is untouched on success. On Windows false with
+// "Automatic updates are only available in the Linux AppImage build."; nothing is read.
+bool ApplyAppImageUpdate(const std::filesystem::path& new_appimage,
+                         const std::filesystem::path& current_appimage,
+                         const std::vector<std::string>& arguments, std::string& error);
 
 }  // namespace kov::update
