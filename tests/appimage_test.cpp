@@ -101,8 +101,10 @@ TEST(AppImageUpdate, ReplacesTheRealFileWithAVerifiedType2AppImageAndStartsIt) {
     EXPECT_EQ(error, "untouched");
     const std::string report = test::AwaitFile(app / "echo-args.txt");
     const std::string folder = fs::canonical(app).native();
-    EXPECT_TRUE(report.starts_with("cwd " + std::to_string(folder.size()) + ":" + folder +
-                                   "\nargv 14:--after-update\nargv 9:two words\nargv 0:\nenv "))
+    EXPECT_TRUE(report.starts_with("cwd " + std::to_string(folder.size()) + ":" + folder + "\n"))
+        << report;
+    EXPECT_NE(report.find("\nargv 14:--after-update\nargv 9:two words\nargv 0:\nenv "),
+              std::string::npos)
         << report;
     EXPECT_EQ(report.find("RX9_UPDATE_TEST"), std::string::npos);
     EXPECT_EQ(test::ReadFile(dir / "game"), new_bytes);
