@@ -35,6 +35,7 @@ struct ManifestEntry {
   fs::path target_path;
   fs::path backup_path;
   bool target_existed = false;
+  std::uintmax_t staged_size = 0;
 };
 
 // Why a step failed: the sentence of the result and, when a file operation failed, the
@@ -139,12 +140,13 @@ InstallFileOps WithRetries(const InstallFileOps& ops, const UpdateJob& job,
   retrying.copy_file = Retrying<0>(ops.copy_file, ops, report);
   retrying.flush_file = Retrying<0>(ops.flush_file, ops, report);
   retrying.move_file = Retrying<1>(ops.move_file, ops, report);
-  retrying.sync_backups = Retrying<0>(ops.sync_backups, ops, report);
+  retrying.sync_files = Retrying<0>(ops.sync_files, ops, report);
   retrying.remove_file = Retrying<0>(ops.remove_file, ops, report);
   retrying.create_folders = Retrying<0>(ops.create_folders, ops, report);
   retrying.remove_tree = Retrying<0>(ops.remove_tree, ops, report);
   retrying.write_file = Retrying<0>(ops.write_file, ops, report);
   retrying.sync_folder = Retrying<0>(ops.sync_folder, ops, report);
+  retrying.rename_file = Retrying<1>(ops.rename_file, ops, report);
   return retrying;
 }
 
@@ -216,7 +218,7 @@ bool MakeEntry(const UpdateJob& job, const std::string& relative, ManifestEntry&
     return false;
   }
   entry = {relative, job.staging_dir / *relative_path, job.install_dir / *relative_path,
-           job.backup_dir / *relative_path, false};
+           job.backup_dir / *relative_path};
   return true;
 }
 
@@ -344,11 +346,13 @@ bool FindRestartProgram(const UpdateJob& job, const InstallOptions& options, con
   return false;
 }
 
+// Whether each target exists, and each staged file's size.
 bool InspectTargets(Entries& entries, std::string& error) {
   for (ManifestEntry& entry : entries) {
     std::error_code unreadable;
     const EntryState state = QueryEntry(entry.target_path, unreadable);
-    if (state == EntryState::Unknown) {
+    entry.staged_size = fs::file_size(entry.staged_path, unreadable);
+    if (state == EntryState::Unknown || unreadable) {
       error = "Cannot inspect " + entry.relative_path + ".";
       return false;
     }
@@ -357,9 +361,10 @@ bool InspectTargets(Entries& entries, std::string& error) {
   return true;
 }
 
-// The folders a run creates. A new folder survives a power cut only once its parent folder is
-// on the disk too, so each parent is synced before the journal counts on the folder.
-class NewFolders {
+// The folders whose entries a run changed, each synced once before the journal counts on them:
+// the parent of every folder it created, since a new folder survives a power cut only once its
+// parent is on the disk too, and every folder it renamed files into.
+class FolderSyncs {
  public:
   std::error_code Create(const fs::path& folder, const InstallFileOps& ops) {
     std::vector<fs::path> missing;
@@ -375,6 +380,8 @@ class NewFolders {
     }
     return cause;
   }
+
+  void Touched(const fs::path& folder) { parents_.insert(folder); }
 
   std::error_code Sync(const InstallFileOps& ops) {
     for (const fs::path& parent : parents_) {
@@ -393,11 +400,7 @@ class NewFolders {
 struct SpaceNeed {
   std::uintmax_t bytes = kSpareBytes;
 
-  void Add(const fs::path& file) {
-    std::error_code unknown;
-    const std::uintmax_t size = fs::file_size(file, unknown);
-    if (!unknown) bytes += (size + kBlock - 1) / kBlock * kBlock + kBlock;
-  }
+  void Add(std::uintmax_t size) { bytes += (size + kBlock - 1) / kBlock * kBlock + kBlock; }
 
   static constexpr std::uintmax_t kBlock = 4096;
   static constexpr std::uintmax_t kSpareBytes = 1 << 20;
@@ -420,8 +423,12 @@ bool CheckFreeSpace(const UpdateJob& job, const Entries& entries, const InstallF
   SpaceNeed backup;
   SpaceNeed install;
   for (const ManifestEntry& entry : entries) {
-    if (entry.target_existed) backup.Add(entry.target_path);
-    install.Add(entry.staged_path);
+    std::error_code unknown;
+    if (entry.target_existed) {
+      const std::uintmax_t size = fs::file_size(entry.target_path, unknown);
+      if (!unknown) backup.Add(size);
+    }
+    install.Add(entry.staged_size);
   }
   platform::VolumeSpace backup_volume;
   platform::VolumeSpace install_volume;
@@ -445,7 +452,7 @@ bool CheckFreeSpace(const UpdateJob& job, const Entries& entries, const InstallF
 }
 
 // Copies an existing target to its backup path; a new file needs none.
-bool BackUpTarget(const ManifestEntry& entry, const InstallFileOps& ops, NewFolders& folders,
+bool BackUpTarget(const ManifestEntry& entry, const InstallFileOps& ops, FolderSyncs& folders,
                   std::vector<fs::path>& copies, Failure& failure) {
   switch (QueryEntry(entry.target_path, failure.cause)) {
     case EntryState::Missing:
@@ -474,12 +481,12 @@ bool BackUpTarget(const ManifestEntry& entry, const InstallFileOps& ops, NewFold
 bool BackUpTargets(const UpdateJob& job, const Entries& entries, const InstallFileOps& ops,
                    Failure& failure) {
   std::vector<fs::path> copies;
-  NewFolders folders;
+  FolderSyncs folders;
   for (const ManifestEntry& entry : entries) {
     if (!BackUpTarget(entry, ops, folders, copies, failure)) return false;
   }
   // No target may be replaced while its only other copy could still be lost to a power cut.
-  if (!copies.empty() && ((failure.cause = ops.sync_backups(job.backup_dir, copies)) ||
+  if (!copies.empty() && ((failure.cause = ops.sync_files(job.backup_dir, copies)) ||
                           (failure.cause = folders.Sync(ops)))) {
     failure.sentence = "The update backup could not be written to disk.";
     return false;
@@ -513,7 +520,7 @@ bool ReplaceFileOr(const fs::path& source, const fs::path& destination,
                    const InstallOptions& options, const InstallFileOps& ops,
                    std::error_code& cause) {
   if (options.replace_file) return options.replace_file(source, destination);
-  cause = ops.move_file(source, destination);
+  cause = ops.rename_file(source, destination);
   return !cause;
 }
 
@@ -571,18 +578,42 @@ bool Rollback(Replaced replaced, const InstallOptions& options, const InstallFil
   return false;
 }
 
+// At most so many temporaries, or so many bytes of them (a larger file alone), exist at once,
+// so that the disk space an install takes beyond the update's own stays small.
+constexpr std::size_t kBatchFiles = 256;
+constexpr std::uintmax_t kBatchBytes = std::uintmax_t{64} << 20;
+
+// The end of the batch that starts at first.
+std::size_t BatchEnd(const Entries& entries, std::size_t first) {
+  std::size_t end = first + 1;
+  std::uintmax_t bytes = entries[first].staged_size;
+  while (end < entries.size() && end - first < kBatchFiles &&
+         bytes + entries[end].staged_size <= kBatchBytes) {
+    bytes += entries[end++].staged_size;
+  }
+  return end;
+}
+
+void RemoveEach(std::span<const fs::path> files, const InstallFileOps& ops) {
+  for (const fs::path& file : files) ops.remove_file(file);
+}
+
+// While the journal can bring every original back, a new file need not be on the disk before
+// its move, only before the journal says the install is complete. So the temporaries of a batch
+// are written, brought to the disk together, and renamed without waiting for the disk; every
+// folder the renames touched is synced once at the end.
 class Replacement {
  public:
-  Replacement(const InstallOptions& options, const InstallFileOps& ops)
-      : options_(options), ops_(ops), process_id_(std::to_string(CurrentProcessId())) {}
+  Replacement(const UpdateJob& job, const InstallOptions& options, const InstallFileOps& ops)
+      : job_(job), options_(options), ops_(ops), process_id_(std::to_string(CurrentProcessId())) {}
 
-  // Replaces and verifies each entry in order; false with failure set at the first one.
+  // Replaces and verifies the entries batch by batch; false with failure set at the first fault.
   bool Run(const Entries& entries, Failure& failure) {
     Report(options_, "replacing " + std::to_string(entries.size()) + " files");
-    for (std::size_t index = 0; index < entries.size(); ++index) {
-      if (!PutInPlace(entries[index], index, failure)) return false;
-      replaced_ = Replaced(entries).first(index + 1);
-      if (!VerifyCopy(entries[index], failure)) return false;
+    for (std::size_t first = 0; first < entries.size();) {
+      const std::size_t end = BatchEnd(entries, first);
+      if (!ReplaceBatch(entries, first, end, failure)) return false;
+      first = end;
     }
     Report(options_, "replacement complete");
     Report(options_, "verification complete");
@@ -591,38 +622,75 @@ class Replacement {
 
   Replaced replaced() const { return replaced_; }
 
-  std::error_code SyncNewFolders() { return folders_.Sync(ops_); }
+  std::error_code SyncFolders() { return folders_.Sync(ops_); }
 
  private:
-  bool PutInPlace(const ManifestEntry& entry, std::size_t index, Failure& failure) {
-    const fs::path folder = entry.target_path.parent_path();
-    if ((failure.cause = folders_.Create(folder, ops_))) {
-      failure.sentence = "Cannot create the folder for " + entry.relative_path + ".";
+  bool ReplaceBatch(const Entries& entries, std::size_t first, std::size_t end, Failure& failure) {
+    std::vector<fs::path> temporaries;
+    for (std::size_t index = first; index < end; ++index) {
+      temporaries.push_back(WriteTemporaryFor(entries[index], index, failure));
+      if (temporaries.back().empty()) {
+        RemoveEach(temporaries, ops_);
+        return false;
+      }
+    }
+    if ((failure.cause = ops_.sync_files(job_.install_dir, temporaries))) {
+      failure.sentence = "Cannot write the new files to disk.";
+      RemoveEach(temporaries, ops_);
       return false;
     }
-    const fs::path temporary =
-        FreeTemporaryName(folder, ".kov-update-" + process_id_ + "-" + std::to_string(index) + "-");
-    if (temporary.empty()) {
-      failure.sentence = "Cannot find a free temporary name for " + entry.relative_path + ".";
-      return false;
-    }
-    if ((failure.cause = WriteTemporary(entry.staged_path, temporary, ops_))) {
-      failure.sentence = "Cannot write " + entry.relative_path + ".";
-      return false;
-    }
-    if (!ReplaceFileOr(temporary, entry.target_path, options_, ops_, failure.cause)) {
-      ops_.remove_file(temporary);
-      failure.sentence = "Cannot replace " + entry.relative_path + ".";
-      return false;
+    for (std::size_t index = first; index < end; ++index) {
+      const std::span<const fs::path> left = std::span(temporaries).subspan(index - first);
+      if (!PutInPlace(entries[index], left.front(), failure)) {
+        RemoveEach(left, ops_);
+        return false;
+      }
+      replaced_ = Replaced(entries).first(index + 1);
+      if (!VerifyCopy(entries[index], failure)) {
+        RemoveEach(left.subspan(1), ops_);
+        return false;
+      }
     }
     return true;
   }
 
+  // The entry's temporary beside its target, written but not yet on the disk; empty with
+  // failure set when it could not be.
+  fs::path WriteTemporaryFor(const ManifestEntry& entry, std::size_t index, Failure& failure) {
+    const fs::path folder = entry.target_path.parent_path();
+    if ((failure.cause = folders_.Create(folder, ops_))) {
+      failure.sentence = "Cannot create the folder for " + entry.relative_path + ".";
+      return {};
+    }
+    fs::path temporary =
+        FreeTemporaryName(folder, ".kov-update-" + process_id_ + "-" + std::to_string(index) + "-");
+    if (temporary.empty()) {
+      failure.sentence = "Cannot find a free temporary name for " + entry.relative_path + ".";
+      return {};
+    }
+    if ((failure.cause = ops_.copy_file(entry.staged_path, temporary))) {
+      ops_.remove_file(temporary);
+      failure.sentence = "Cannot write " + entry.relative_path + ".";
+      return {};
+    }
+    return temporary;
+  }
+
+  bool PutInPlace(const ManifestEntry& entry, const fs::path& temporary, Failure& failure) {
+    if (!ReplaceFileOr(temporary, entry.target_path, options_, ops_, failure.cause)) {
+      failure.sentence = "Cannot replace " + entry.relative_path + ".";
+      return false;
+    }
+    folders_.Touched(entry.target_path.parent_path());
+    return true;
+  }
+
+  const UpdateJob& job_;
   const InstallOptions& options_;
   const InstallFileOps& ops_;
   const std::string process_id_;
   Replaced replaced_;
-  NewFolders folders_;
+  FolderSyncs folders_;
 };
 
 // The backup copies are the only way back while the journal lives, so they go after it.
@@ -700,7 +768,8 @@ Entries EntriesOf(const fs::path& install_dir, const Journal& journal) {
                        {},
                        install_dir / relative,
                        journal.backup_dir / relative,
-                       recorded.existed});
+                       recorded.existed,
+                       0});
   }
   return entries;
 }
@@ -769,8 +838,8 @@ platform::InstallationLock LockInstallation(const fs::path& install_dir, Failure
 bool PutInPlaceDurably(const UpdateJob& job, const Entries& entries, Replacement& replacement,
                        const InstallFileOps& ops, Failure& failure) {
   if (!replacement.Run(entries, failure)) return false;
-  if ((failure.cause = replacement.SyncNewFolders())) {
-    failure.sentence = "Cannot write the new folders to disk.";
+  if ((failure.cause = replacement.SyncFolders())) {
+    failure.sentence = "Cannot write the new files to disk.";
     return false;
   }
   return Record(job, entries, JournalState::Complete, ops, failure);
@@ -840,7 +909,7 @@ InstallResult InstallFilesWith(const UpdateJob& job, const InstallOptions& optio
   }
   Report(options, "backup complete");
 
-  Replacement replacement(options, ops);
+  Replacement replacement(job, options, ops);
   if (!PutInPlaceDurably(job, entries, replacement, ops, failure)) {
     ReportFailure(options, "install failed: " + failure.sentence, failure.cause);
     result.status = UndoReplacement(job, replacement.replaced(), options, ops, failure,
@@ -884,7 +953,7 @@ bool RecoverInterruptedUpdate(const fs::path& install_dir,
 
 InstallFileOps SystemInstallFileOps() {
   return {platform::CopyFileOver,    platform::FlushFile,
-          platform::MoveFileDurably, platform::SyncBackups,
+          platform::MoveFileDurably, platform::SyncFiles,
           platform::RemoveFile,      platform::CreateFolders,
           platform::RemoveTree,      platform::IsTransientFileError,
           platform::WriteNewFile,    platform::SyncFolder};
