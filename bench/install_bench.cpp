@@ -23,31 +23,6 @@ using namespace kov::bench;
 using kov::update::InstallFileOps;
 using kov::update::UpdateJob;
 
-// Seconds spent in each kind of disk operation.
-struct OpTimes {
-  double copy = 0, flush = 0, sync = 0, move = 0, folder_sync = 0;
-};
-
-template <class... Args>
-void Timed(std::function<std::error_code(Args...)>& op, double& total) {
-  op = [real = op, &total](Args... args) {
-    const auto start = Clock::now();
-    const std::error_code failed = real(args...);
-    total += Seconds(Clock::now() - start);
-    return failed;
-  };
-}
-
-InstallFileOps TimedOps(OpTimes& times) {
-  InstallFileOps ops = kov::update::SystemInstallFileOps();
-  Timed(ops.copy_file, times.copy);
-  Timed(ops.flush_file, times.flush);
-  Timed(ops.sync_files, times.sync);
-  Timed(ops.move_file, times.move);
-  Timed(ops.sync_folder, times.folder_sync);
-  return ops;
-}
-
 // The floor: the same install with nothing brought to the disk.
 InstallFileOps WithoutFlushes() {
   InstallFileOps ops = kov::update::SystemInstallFileOps();
@@ -202,13 +177,8 @@ int main(int argc, char** argv) {
   for (const Variant& variant : variants) {
     std::printf("  %-46s %8.3f %8.3f\n", variant.label, Best(variant.times), Median(variant.times));
   }
-  const OpTimes& t = best_times;
-  std::printf(
-      "  best InstallFiles run: copies %.3f, single flushes %.3f, batch syncs %.3f, moves %.3f, "
-      "folder syncs %.3f, the rest (checks, hashing, clean-up) %.3f\n",
-      t.copy, t.flush, t.sync, t.move, t.folder_sync,
-      best_ours - t.copy - t.flush - t.sync - t.move - t.folder_sync);
-  PrintPhases(best_marks, best_ours);
+  std::printf("  best InstallFiles run:\n");
+  PrintProfile(best_times, best_marks, best_ours);
   std::printf("  peak memory growth during an install: %ld KiB\n", growth);
   const auto ratio = [&](std::size_t reference, std::size_t ours) {
     return Best(variants[reference].times) / Best(variants[ours].times);

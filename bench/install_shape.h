@@ -6,11 +6,13 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "update/installer.h"
@@ -101,14 +103,48 @@ inline double TimeInstall(const update::UpdateJob& job, const update::InstallFil
   return -1;
 }
 
+// Seconds spent in each kind of disk operation.
+struct OpTimes {
+  double copy = 0, flush = 0, sync = 0, move = 0, rename = 0, folder_sync = 0, remove = 0;
+};
+
+template <class... Args>
+inline void Timed(std::function<std::error_code(Args...)>& op, double& total) {
+  op = [real = op, &total](Args... args) {
+    const auto start = Clock::now();
+    const std::error_code failed = real(args...);
+    total += Seconds(Clock::now() - start);
+    return failed;
+  };
+}
+
+inline update::InstallFileOps TimedOps(OpTimes& times) {
+  update::InstallFileOps ops = update::SystemInstallFileOps();
+  Timed(ops.copy_file, times.copy);
+  Timed(ops.flush_file, times.flush);
+  Timed(ops.sync_files, times.sync);
+  Timed(ops.move_file, times.move);
+  Timed(ops.rename_file, times.rename);
+  Timed(ops.remove_tree, times.remove);
+  Timed(ops.sync_folder, times.folder_sync);
+  return ops;
+}
+
 // The phases of an install from its progress lines (manifest entries, backup start, backup
 // complete, replacing, replacement complete, verification complete), or nothing.
-inline void PrintPhases(const std::vector<double>& m, double seconds) {
-  if (m.size() != 6) return;
+inline void PrintProfile(const OpTimes& t, const std::vector<double>& m, double seconds) {
+  if (m.size() == 6) {
+    std::printf(
+        "  phases: job and manifest checks %.3f, backup %.3f, replacement with verification "
+        "%.3f, completion and clean-up %.3f\n",
+        m[1], m[2] - m[1], m[4] - m[2], seconds - m[5]);
+  }
   std::printf(
-      "  phases: job and manifest checks %.3f, backup %.3f, replacement with verification %.3f, "
-      "completion and clean-up %.3f\n",
-      m[1], m[2] - m[1], m[4] - m[2], seconds - m[5]);
+      "  operations: copies %.3f, single flushes %.3f, batch syncs %.3f, durable moves %.3f, "
+      "renames %.3f, folder syncs %.3f, work folder removal %.3f, the rest (checks, hashing) "
+      "%.3f\n",
+      t.copy, t.flush, t.sync, t.move, t.rename, t.folder_sync, t.remove,
+      seconds - t.copy - t.flush - t.sync - t.move - t.rename - t.folder_sync - t.remove);
 }
 
 }  // namespace kov::bench

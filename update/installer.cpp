@@ -227,19 +227,25 @@ bool CannotInspect(const std::string& relative_path, std::error_code cause, Fail
   return false;
 }
 
+// The installation and staging folders, each resolved once for all the manifest's lines.
+struct ManifestRoots {
+  PathsBelow install;
+  PathsBelow staging;
+};
+
 // The checks that need the disk: protection once more on the target as the file system
 // resolves it, since the text check misses a protected entry written by another of its names
 // (its 8.3 short name, or a link's); then the staged file, and the way to the target. A check
 // that cannot ask the disk says so rather than guess.
-bool CheckEntryOnDisk(const UpdateJob& job, const ManifestEntry& entry, Failure& failure) {
+bool CheckEntryOnDisk(const ManifestEntry& entry, ManifestRoots& roots, Failure& failure) {
   std::error_code cause;
-  const std::string resolved = ResolvedRelativePath(entry.target_path, job.install_dir, cause);
+  const std::string resolved = roots.install.ResolvedRelativePath(entry.target_path, cause);
   if (cause) return CannotInspect(entry.relative_path, cause, failure);
   if (IsProtectedRelativePath(resolved)) {
     failure.sentence = ProtectedPathSentence(entry.relative_path);
     return false;
   }
-  if (!PathIsWithin(entry.staged_path, job.staging_dir, cause) ||
+  if (!roots.staging.Contains(entry.staged_path, cause) ||
       !IsRegularFile(entry.staged_path, cause)) {
     if (cause) return CannotInspect(entry.relative_path, cause, failure);
     failure.sentence = "The update is missing " + entry.relative_path + ".";
@@ -249,7 +255,7 @@ bool CheckEntryOnDisk(const UpdateJob& job, const ManifestEntry& entry, Failure&
     failure.sentence = "The update manifest points outside the installation.";
     return false;
   }
-  if (HasReparseAncestor(entry.target_path, job.install_dir)) {
+  if (roots.install.HasReparseAncestor(entry.target_path)) {
     failure.sentence = "The installation contains a link that the update will not follow.";
     return false;
   }
@@ -280,6 +286,7 @@ bool LoadManifest(const UpdateJob& job, const InstallOptions& options, Entries& 
     return false;
   }
   std::set<std::string> taken;
+  ManifestRoots roots{PathsBelow(job.install_dir), PathsBelow(job.staging_dir)};
   std::string line;
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -295,7 +302,7 @@ bool LoadManifest(const UpdateJob& job, const InstallOptions& options, Entries& 
     ManifestEntry entry;
     if (!MakeEntry(job, normalized, entry, error)) return false;
     Failure failure;
-    if (!CheckEntryOnDisk(job, entry, failure)) return Refuse(options, failure, error);
+    if (!CheckEntryOnDisk(entry, roots, failure)) return Refuse(options, failure, error);
     entries.push_back(std::move(entry));
     if (entries.size() > kMaxManifestEntries) {
       error = "The update manifest holds too many files.";

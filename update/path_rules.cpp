@@ -179,11 +179,7 @@ bool IsProtectedRelativePath(std::string_view path) {
 }
 
 bool PathIsWithin(const fs::path& path, const fs::path& root, std::error_code& ec) {
-  const fs::path canonical_root = Canonical(root, ec);
-  if (ec || canonical_root.empty()) return false;
-  const fs::path canonical_path = Canonical(path, ec);
-  if (ec || canonical_path.empty()) return false;
-  return ElementsPast(canonical_path, canonical_root).has_value();
+  return PathsBelow(root).Contains(path, ec);
 }
 
 bool PathIsWithin(const fs::path& path, const fs::path& root) {
@@ -202,7 +198,17 @@ bool IsRegularFile(const fs::path& path) {
 }
 
 std::string ResolvedRelativePath(const fs::path& path, const fs::path& root, std::error_code& ec) {
-  const fs::path canonical_root = Canonical(root, ec);
+  return PathsBelow(root).ResolvedRelativePath(path, ec);
+}
+
+bool HasReparseAncestor(const fs::path& path, const fs::path& root) {
+  return PathsBelow(root).HasReparseAncestor(path);
+}
+
+PathsBelow::PathsBelow(fs::path root) : root_(std::move(root)) {}
+
+std::string PathsBelow::ResolvedRelativePath(const fs::path& path, std::error_code& ec) {
+  const fs::path canonical_root = CanonicalFolder(root_, ec);
   if (ec || canonical_root.empty()) return {};
   const fs::path canonical_path = Canonical(path, ec);
   if (ec) return {};
@@ -211,16 +217,49 @@ std::string ResolvedRelativePath(const fs::path& path, const fs::path& root, std
   return JoinedUtf8(*below_root, canonical_path.end(), ec);
 }
 
-bool HasReparseAncestor(const fs::path& path, const fs::path& root) {
-  const fs::path relative = path.lexically_relative(root);
-  if (relative.empty() || *relative.begin() == "..") return true;
+bool PathsBelow::Contains(const fs::path& path, std::error_code& ec) {
+  const fs::path canonical_root = CanonicalFolder(root_, ec);
+  if (ec || canonical_root.empty()) return false;
+  const fs::path canonical_path = Canonical(path, ec);
+  if (ec || canonical_path.empty()) return false;
+  return ElementsPast(canonical_path, canonical_root).has_value();
+}
 
-  fs::path current = root;
+bool PathsBelow::HasReparseAncestor(const fs::path& path) {
+  const fs::path relative = path.lexically_relative(root_);
+  if (relative.empty() || *relative.begin() == "..") return true;
+  if (!root_is_link_) root_is_link_ = platform::IsLinkReparsePoint(root_);
+  if (*root_is_link_) return true;
+  fs::path current = root_;
   for (const fs::path& element : relative.parent_path()) {
     current /= element;
+    if (link_free_folders_.contains(current)) continue;
     if (IsLinkOnTheWay(current)) return true;
+    link_free_folders_.insert(current);
   }
-  return platform::IsLinkReparsePoint(root);
+  return false;
+}
+
+// The folder's resolution, remembered; the last element's looked up each time.
+fs::path PathsBelow::Canonical(const fs::path& path, std::error_code& ec) {
+  const fs::path name = path.filename();
+  if (name.empty() || name == "." || name == ".." || !path.has_relative_path()) {
+    return kov::update::Canonical(path, ec);
+  }
+  const std::optional<fs::path> stored = platform::StoredName(path, ec);
+  if (ec) return {};
+  if (!stored) return kov::update::Canonical(path, ec);
+  const fs::path folder = CanonicalFolder(path.parent_path(), ec);
+  if (ec || folder.empty()) return {};
+  return folder / *stored;
+}
+
+fs::path PathsBelow::CanonicalFolder(const fs::path& folder, std::error_code& ec) {
+  const auto known = canonical_folders_.find(folder);
+  if (known != canonical_folders_.end()) return known->second;
+  fs::path canonical = kov::update::Canonical(folder, ec);
+  if (!ec) canonical_folders_.emplace(folder, canonical);
+  return canonical;
 }
 
 }  // namespace kov::update

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
+#include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -65,5 +68,26 @@ std::string ResolvedRelativePath(const std::filesystem::path& path,
 // True when path cannot be shown to lie below root without passing a link: path outside root,
 // a folder between them that is a link or cannot be examined, or root itself a link.
 bool HasReparseAncestor(const std::filesystem::path& path, const std::filesystem::path& root);
+
+// The three checks above for many paths below one root, asking the file system about the root
+// and each folder once: an update's thousands of files share a few folders. Only the last
+// element of each path is looked up again, and followed from the start only when it is a link.
+class PathsBelow {
+ public:
+  explicit PathsBelow(std::filesystem::path root);
+
+  std::string ResolvedRelativePath(const std::filesystem::path& path, std::error_code& ec);
+  bool Contains(const std::filesystem::path& path, std::error_code& ec);
+  bool HasReparseAncestor(const std::filesystem::path& path);
+
+ private:
+  std::filesystem::path Canonical(const std::filesystem::path& path, std::error_code& ec);
+  std::filesystem::path CanonicalFolder(const std::filesystem::path& folder, std::error_code& ec);
+
+  std::filesystem::path root_;
+  std::map<std::filesystem::path, std::filesystem::path> canonical_folders_;
+  std::set<std::filesystem::path> link_free_folders_;  // with every folder up to the root
+  std::optional<bool> root_is_link_;
+};
 
 }  // namespace kov::update

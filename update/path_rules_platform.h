@@ -4,6 +4,7 @@
 // elements and decide; these functions only ask the file system, and never throw.
 
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 namespace kov::update::platform {
@@ -20,6 +21,12 @@ std::filesystem::file_type LinkStatusType(const std::filesystem::path& path, std
 // the name-surrogate bit or cannot be read, on POSIX a symbolic link. False when there is no
 // such entry or its attributes cannot be read.
 bool IsLinkReparsePoint(const std::filesystem::path& path);
+
+// The name under which the file system keeps path's last element (on Windows its long name in
+// its stored letter case), the element itself when it does not exist, or nothing when it is a
+// link, which only a resolution from the start can follow. Sets ec when it cannot tell.
+std::optional<std::filesystem::path> StoredName(const std::filesystem::path& path,
+                                                std::error_code& ec);
 
 // Whether two path elements name the same thing on this platform's file systems.
 bool SameElement(const std::filesystem::path& a, const std::filesystem::path& b);

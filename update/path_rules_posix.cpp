@@ -1,3 +1,4 @@
+#include <optional>
 #include <system_error>
 
 #include "update/path_rules_platform.h"
@@ -23,6 +24,12 @@ fs::file_type LinkStatusType(const fs::path& path, std::error_code& ec) {
 bool IsLinkReparsePoint(const fs::path& path) {
   std::error_code ignored;
   return LinkStatusType(path, ignored) == fs::file_type::symlink;
+}
+
+// Names are stored as given: only a link needs resolving.
+std::optional<fs::path> StoredName(const fs::path& path, std::error_code& ec) {
+  if (LinkStatusType(path, ec) == fs::file_type::symlink) return std::nullopt;
+  return path.filename();
 }
 
 // The file systems here are case-sensitive, so elements match only when equal.

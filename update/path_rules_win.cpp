@@ -113,6 +113,19 @@ bool IsLinkReparsePoint(const fs::path& path) {
   return !tag || (*tag & kNameSurrogateBit) != 0;
 }
 
+// The directory entry keeps the long name as stored, whichever of its names (short, other
+// case) path gives.
+std::optional<fs::path> StoredName(const fs::path& path, std::error_code& ec) {
+  WIN32_FIND_DATAW entry{};
+  const UniqueFindHandle search(FindFirstFileW(Win32Path(path).c_str(), &entry));
+  if (!search.valid()) {
+    if (!IsMissing(GetLastError())) ec = LastError();
+    return path.filename();
+  }
+  if (IsReparsePoint(entry.dwFileAttributes)) return std::nullopt;
+  return fs::path(entry.cFileName);
+}
+
 bool SameElement(const fs::path& a, const fs::path& b) {
   const std::wstring& left = a.native();
   const std::wstring& right = b.native();
