@@ -374,6 +374,7 @@ bool InspectTargets(Entries& entries, std::string& error) {
 class FolderSyncs {
  public:
   std::error_code Create(const fs::path& folder, const InstallFileOps& ops) {
+    if (present_.contains(folder)) return {};
     std::vector<fs::path> missing;
     std::error_code unreadable;
     for (fs::path up = folder; up.has_relative_path() && up != up.parent_path();
@@ -384,6 +385,7 @@ class FolderSyncs {
     const std::error_code cause = ops.create_folders(folder);
     if (!cause) {
       for (const fs::path& made : missing) parents_.insert(made.parent_path());
+      present_.insert(folder);
     }
     return cause;
   }
@@ -400,6 +402,7 @@ class FolderSyncs {
 
  private:
   std::set<fs::path> parents_;
+  std::set<fs::path> present_;  // created or found by this run: not asked again
 };
 
 // What a run needs on one volume, with room for file systems that allocate whole blocks and

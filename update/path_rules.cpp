@@ -126,6 +126,9 @@ std::string JoinedUtf8(fs::path::iterator first, fs::path::iterator last, std::e
   return joined;
 }
 
+// A last element that names an entry of its folder, not the folder itself or its parent.
+bool IsPlainName(const fs::path& name) { return !name.empty() && name != "." && name != ".."; }
+
 // A folder between root and the target that is a link, or whose nature cannot be read.
 bool IsLinkOnTheWay(const fs::path& folder) {
   std::error_code unreadable;
@@ -217,10 +220,18 @@ std::string PathsBelow::ResolvedRelativePath(const fs::path& path, std::error_co
   return JoinedUtf8(*below_root, canonical_path.end(), ec);
 }
 
+// Where a path lies depends on its folder alone unless its last element is a link, so only that
+// is asked of the file system, not the element's stored name.
 bool PathsBelow::Contains(const fs::path& path, std::error_code& ec) {
   const fs::path canonical_root = CanonicalFolder(root_, ec);
   if (ec || canonical_root.empty()) return false;
-  const fs::path canonical_path = Canonical(path, ec);
+  const bool by_folder = IsPlainName(path.filename()) &&
+                         platform::LinkStatusType(path, ec) != fs::file_type::none &&
+                         !platform::IsLinkReparsePoint(path);
+  if (ec) return false;
+  const fs::path canonical_path = by_folder
+                                      ? CanonicalFolder(path.parent_path(), ec) / path.filename()
+                                      : kov::update::Canonical(path, ec);
   if (ec || canonical_path.empty()) return false;
   return ElementsPast(canonical_path, canonical_root).has_value();
 }
@@ -242,10 +253,7 @@ bool PathsBelow::HasReparseAncestor(const fs::path& path) {
 
 // The folder's resolution, remembered; the last element's looked up each time.
 fs::path PathsBelow::Canonical(const fs::path& path, std::error_code& ec) {
-  const fs::path name = path.filename();
-  if (name.empty() || name == "." || name == ".." || !path.has_relative_path()) {
-    return kov::update::Canonical(path, ec);
-  }
+  if (!IsPlainName(path.filename())) return kov::update::Canonical(path, ec);
   const std::optional<fs::path> stored = platform::StoredName(path, ec);
   if (ec) return {};
   if (!stored) return kov::update::Canonical(path, ec);
