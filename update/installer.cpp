@@ -29,13 +29,19 @@ namespace fs = std::filesystem;
 constexpr std::size_t kMaxManifestEntries = 10000;
 constexpr int kTemporaryNameAttempts = 100;
 
+// The entry's three places are kept as plain text: a path object also holds each of its
+// elements apart, several times the memory, and a manifest may list ten thousand entries.
 struct ManifestEntry {
   std::string relative_path;
-  fs::path staged_path;
-  fs::path target_path;
-  fs::path backup_path;
+  fs::path::string_type staged;
+  fs::path::string_type target;
+  fs::path::string_type backup;
   bool target_existed = false;
   std::uintmax_t staged_size = 0;
+
+  fs::path staged_path() const { return staged; }
+  fs::path target_path() const { return target; }
+  fs::path backup_path() const { return backup; }
 };
 
 // Why a step failed: the sentence of the result and, when a file operation failed, the
@@ -217,8 +223,8 @@ bool MakeEntry(const UpdateJob& job, const std::string& relative, ManifestEntry&
     error = "The update manifest contains a path that is not valid UTF-8.";
     return false;
   }
-  entry = {relative, job.staging_dir / *relative_path, job.install_dir / *relative_path,
-           job.backup_dir / *relative_path};
+  entry = {relative, (job.staging_dir / *relative_path).native(),
+           (job.install_dir / *relative_path).native(), (job.backup_dir / *relative_path).native()};
   return true;
 }
 
@@ -239,14 +245,14 @@ struct ManifestRoots {
 // that cannot ask the disk says so rather than guess.
 bool CheckEntryOnDisk(const ManifestEntry& entry, ManifestRoots& roots, Failure& failure) {
   std::error_code cause;
-  const std::string resolved = roots.install.ResolvedRelativePath(entry.target_path, cause);
+  const std::string resolved = roots.install.ResolvedRelativePath(entry.target_path(), cause);
   if (cause) return CannotInspect(entry.relative_path, cause, failure);
   if (IsProtectedRelativePath(resolved)) {
     failure.sentence = ProtectedPathSentence(entry.relative_path);
     return false;
   }
-  if (!roots.staging.Contains(entry.staged_path, cause) ||
-      !IsRegularFile(entry.staged_path, cause)) {
+  if (!roots.staging.Contains(entry.staged_path(), cause) ||
+      !IsRegularFile(entry.staged_path(), cause)) {
     if (cause) return CannotInspect(entry.relative_path, cause, failure);
     failure.sentence = "The update is missing " + entry.relative_path + ".";
     return false;
@@ -255,7 +261,7 @@ bool CheckEntryOnDisk(const ManifestEntry& entry, ManifestRoots& roots, Failure&
     failure.sentence = "The update manifest points outside the installation.";
     return false;
   }
-  if (roots.install.HasReparseAncestor(entry.target_path)) {
+  if (roots.install.HasReparseAncestor(entry.target_path())) {
     failure.sentence = "The installation contains a link that the update will not follow.";
     return false;
   }
@@ -321,7 +327,7 @@ bool LoadManifest(const UpdateJob& job, const InstallOptions& options, Entries& 
 bool IsResolvedRestartProgram(const UpdateJob& job, const std::string& restart,
                               const ManifestEntry& entry, Failure& failure) {
   std::error_code cause;
-  const std::string target = ResolvedRelativePath(entry.target_path, job.install_dir, cause);
+  const std::string target = ResolvedRelativePath(entry.target_path(), job.install_dir, cause);
   if (cause) return CannotInspect(entry.relative_path, cause, failure);
   return !target.empty() && target == restart;
 }
@@ -357,8 +363,8 @@ bool FindRestartProgram(const UpdateJob& job, const InstallOptions& options, con
 bool InspectTargets(Entries& entries, std::string& error) {
   for (ManifestEntry& entry : entries) {
     std::error_code unreadable;
-    const EntryState state = QueryEntry(entry.target_path, unreadable);
-    entry.staged_size = fs::file_size(entry.staged_path, unreadable);
+    const EntryState state = QueryEntry(entry.target_path(), unreadable);
+    entry.staged_size = fs::file_size(entry.staged_path(), unreadable);
     if (state == EntryState::Unknown || unreadable) {
       error = "Cannot inspect " + entry.relative_path + ".";
       return false;
@@ -435,7 +441,7 @@ bool CheckFreeSpace(const UpdateJob& job, const Entries& entries, const InstallF
   for (const ManifestEntry& entry : entries) {
     std::error_code unknown;
     if (entry.target_existed) {
-      const std::uintmax_t size = fs::file_size(entry.target_path, unknown);
+      const std::uintmax_t size = fs::file_size(entry.target_path(), unknown);
       if (!unknown) backup.Add(size);
     }
     install.Add(entry.staged_size);
@@ -464,7 +470,7 @@ bool CheckFreeSpace(const UpdateJob& job, const Entries& entries, const InstallF
 // Copies an existing target to its backup path; a new file needs none.
 bool BackUpTarget(const ManifestEntry& entry, const InstallFileOps& ops, FolderSyncs& folders,
                   std::vector<fs::path>& copies, Failure& failure) {
-  switch (QueryEntry(entry.target_path, failure.cause)) {
+  switch (QueryEntry(entry.target_path(), failure.cause)) {
     case EntryState::Missing:
       return true;
     case EntryState::Unknown:
@@ -476,15 +482,15 @@ bool BackUpTarget(const ManifestEntry& entry, const InstallFileOps& ops, FolderS
     case EntryState::RegularFile:
       break;
   }
-  if ((failure.cause = folders.Create(entry.backup_path.parent_path(), ops))) {
+  if ((failure.cause = folders.Create(entry.backup_path().parent_path(), ops))) {
     failure.sentence = "Cannot create the update backup folder.";
     return false;
   }
-  if ((failure.cause = ops.copy_file(entry.target_path, entry.backup_path))) {
+  if ((failure.cause = ops.copy_file(entry.target_path(), entry.backup_path()))) {
     failure.sentence = "Cannot back up " + entry.relative_path + ".";
     return false;
   }
-  copies.push_back(entry.backup_path);
+  copies.push_back(entry.backup_path());
   return true;
 }
 
@@ -536,12 +542,12 @@ bool ReplaceFileOr(const fs::path& source, const fs::path& destination,
 
 bool VerifyCopy(const ManifestEntry& entry, Failure& failure) {
   std::string ignored;
-  const std::string staged = Sha256FileHex(entry.staged_path, ignored);
+  const std::string staged = Sha256FileHex(entry.staged_path(), ignored);
   if (staged.empty()) {
     failure.sentence = "Cannot verify " + entry.relative_path + ".";
     return false;
   }
-  if (Sha256FileHex(entry.target_path, ignored) == staged) return true;
+  if (Sha256FileHex(entry.target_path(), ignored) == staged) return true;
   failure.sentence = "The installed file does not match the update: " + entry.relative_path + ".";
   return false;
 }
@@ -552,15 +558,15 @@ bool UndoEntry(const ManifestEntry& entry, const std::string& temporary_prefix,
                const InstallFileOps& ops, std::error_code& cause) {
   if (!entry.target_existed) {
     // The removal must be on the disk before the journal that would redo it goes.
-    if (QueryEntry(entry.target_path, cause) == EntryState::Missing) return true;
-    if (!cause) cause = ops.remove_file(entry.target_path);
-    if (!cause) cause = ops.sync_folder(entry.target_path.parent_path());
+    if (QueryEntry(entry.target_path(), cause) == EntryState::Missing) return true;
+    if (!cause) cause = ops.remove_file(entry.target_path());
+    if (!cause) cause = ops.sync_folder(entry.target_path().parent_path());
     return !cause;
   }
-  const fs::path temporary = FreeTemporaryName(entry.target_path.parent_path(), temporary_prefix);
+  const fs::path temporary = FreeTemporaryName(entry.target_path().parent_path(), temporary_prefix);
   if (temporary.empty()) return false;
-  if ((cause = WriteTemporary(entry.backup_path, temporary, ops))) return false;
-  if (!(cause = ops.move_file(temporary, entry.target_path))) return true;
+  if ((cause = WriteTemporary(entry.backup_path(), temporary, ops))) return false;
+  if (!(cause = ops.move_file(temporary, entry.target_path()))) return true;
   ops.remove_file(temporary);
   return false;
 }
@@ -667,7 +673,7 @@ class Replacement {
   // The entry's temporary beside its target, written but not yet on the disk; empty with
   // failure set when it could not be.
   fs::path WriteTemporaryFor(const ManifestEntry& entry, std::size_t index, Failure& failure) {
-    const fs::path folder = entry.target_path.parent_path();
+    const fs::path folder = entry.target_path().parent_path();
     if ((failure.cause = folders_.Create(folder, ops_))) {
       failure.sentence = "Cannot create the folder for " + entry.relative_path + ".";
       return {};
@@ -678,7 +684,7 @@ class Replacement {
       failure.sentence = "Cannot find a free temporary name for " + entry.relative_path + ".";
       return {};
     }
-    if ((failure.cause = ops_.copy_file(entry.staged_path, temporary))) {
+    if ((failure.cause = ops_.copy_file(entry.staged_path(), temporary))) {
       ops_.remove_file(temporary);
       failure.sentence = "Cannot write " + entry.relative_path + ".";
       return {};
@@ -687,11 +693,11 @@ class Replacement {
   }
 
   bool PutInPlace(const ManifestEntry& entry, const fs::path& temporary, Failure& failure) {
-    if (!ReplaceFileOr(temporary, entry.target_path, options_, ops_, failure.cause)) {
+    if (!ReplaceFileOr(temporary, entry.target_path(), options_, ops_, failure.cause)) {
       failure.sentence = "Cannot replace " + entry.relative_path + ".";
       return false;
     }
-    folders_.Touched(entry.target_path.parent_path());
+    folders_.Touched(entry.target_path().parent_path());
     return true;
   }
 
@@ -739,7 +745,7 @@ bool Record(const UpdateJob& job, const Entries& entries, JournalState state,
 // Every folder that can hold a temporary of the interrupted run: those of its targets.
 std::set<fs::path> FoldersOf(const fs::path& install_dir, const Entries& entries) {
   std::set<fs::path> folders{install_dir};
-  for (const ManifestEntry& entry : entries) folders.insert(entry.target_path.parent_path());
+  for (const ManifestEntry& entry : entries) folders.insert(entry.target_path().parent_path());
   return folders;
 }
 
@@ -776,8 +782,8 @@ Entries EntriesOf(const fs::path& install_dir, const Journal& journal) {
     const fs::path relative = PathFromUtf8(recorded.relative_path);
     entries.push_back({recorded.relative_path,
                        {},
-                       install_dir / relative,
-                       journal.backup_dir / relative,
+                       (install_dir / relative).native(),
+                       (journal.backup_dir / relative).native(),
                        recorded.existed,
                        0});
   }
