@@ -644,11 +644,12 @@ class Replacement {
   bool ReplaceBatch(const Entries& entries, std::size_t first, std::size_t end, Failure& failure) {
     std::vector<fs::path> temporaries;
     for (std::size_t index = first; index < end; ++index) {
-      temporaries.push_back(WriteTemporaryFor(entries[index], index, failure));
-      if (temporaries.back().empty()) {
+      fs::path temporary = WriteTemporaryFor(entries[index], index, failure);
+      if (temporary.empty()) {
         RemoveEach(temporaries, ops_);
         return false;
       }
+      temporaries.push_back(std::move(temporary));
     }
     if ((failure.cause = ops_.sync_files(job_.install_dir, temporaries))) {
       failure.sentence = "Cannot write the new files to disk.";
@@ -849,8 +850,8 @@ platform::InstallationLock LockInstallation(const fs::path& install_dir, Failure
   }
 }
 
-// Replaces and verifies every entry, then makes the new folders durable and records the
-// install as complete, the point from which recovery finishes it instead of undoing it.
+// Replaces and verifies every entry, then syncs every folder whose entries changed and records
+// the install as complete, the point from which recovery finishes it instead of undoing it.
 bool PutInPlaceDurably(const UpdateJob& job, const Entries& entries, Replacement& replacement,
                        const InstallFileOps& ops, Failure& failure) {
   if (!replacement.Run(entries, failure)) return false;
