@@ -114,13 +114,14 @@ bool IsLinkReparsePoint(const fs::path& path) {
 }
 
 // The directory entry keeps the long name as stored, whichever of its names (short, other
-// case) path gives.
-std::optional<fs::path> StoredName(const fs::path& path, std::error_code& ec) {
+// case) path gives. An entry that cannot be listed, such as one below a file, is left to the
+// resolution from the start, which tells what is in the way.
+std::optional<fs::path> StoredName(const fs::path& path, std::error_code&) {
   WIN32_FIND_DATAW entry{};
   const UniqueFindHandle search(FindFirstFileW(Win32Path(path).c_str(), &entry));
   if (!search.valid()) {
-    if (!IsMissing(GetLastError())) ec = LastError();
-    return path.filename();
+    if (IsMissing(GetLastError())) return path.filename();
+    return std::nullopt;
   }
   if (IsReparsePoint(entry.dwFileAttributes)) return std::nullopt;
   return fs::path(entry.cFileName);
