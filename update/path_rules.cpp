@@ -251,15 +251,30 @@ bool PathsBelow::HasReparseAncestor(const fs::path& path) {
   return false;
 }
 
-// The folder's resolution, remembered; the last element's looked up each time.
+// The folder's resolution and entries, remembered: the last element is found among them.
 fs::path PathsBelow::Canonical(const fs::path& path, std::error_code& ec) {
-  if (!IsPlainName(path.filename())) return kov::update::Canonical(path, ec);
-  const std::optional<fs::path> stored = platform::StoredName(path, ec);
-  if (ec) return {};
-  if (!stored) return kov::update::Canonical(path, ec);
+  const fs::path name = path.filename();
+  if (!IsPlainName(name)) return kov::update::Canonical(path, ec);
+  const std::optional<Names>& names = NamesIn(path.parent_path());
+  if (!names) return kov::update::Canonical(path, ec);
+  const auto entry = names->find(platform::FoldedElement(name));
+  const bool listed = entry != names->end();
+  if (listed && !entry->second) return kov::update::Canonical(path, ec);  // a link
   const fs::path folder = CanonicalFolder(path.parent_path(), ec);
   if (ec || folder.empty()) return {};
-  return folder / *stored;
+  return folder / (listed ? *entry->second : name);
+}
+
+// Nothing when the folder cannot be read (a file in its place, say): its paths are then left to
+// the resolution from the start, which tells what is in the way.
+const std::optional<PathsBelow::Names>& PathsBelow::NamesIn(const fs::path& folder) {
+  const auto known = folder_names_.find(folder);
+  if (known != folder_names_.end()) return known->second;
+  std::error_code unreadable;
+  Names names = platform::ListStoredNames(folder, unreadable);
+  std::optional<Names> readable;
+  if (!unreadable) readable = std::move(names);
+  return folder_names_.emplace(folder, std::move(readable)).first->second;
 }
 
 fs::path PathsBelow::CanonicalFolder(const fs::path& folder, std::error_code& ec) {
