@@ -31,9 +31,14 @@ std::error_code FlushFile(const std::filesystem::path& file);
 // The system move over an existing destination, returning once the move is on the disk.
 std::error_code MoveFileDurably(const std::filesystem::path& source,
                                 const std::filesystem::path& destination);
-// Brings the backup copies, all below backup_dir, to the disk.
-std::error_code SyncBackups(const std::filesystem::path& backup_dir,
-                            const std::vector<std::filesystem::path>& copies);
+// The system's atomic move over an existing destination in the same folder, without waiting
+// for the disk: the new name is safe from a power cut once the folder is synced (SyncFolder).
+std::error_code RenameFile(const std::filesystem::path& source,
+                           const std::filesystem::path& destination);
+// Brings files, all below folder and on its volume, to the disk together: their content, and
+// the names they were created under.
+std::error_code SyncFiles(const std::filesystem::path& folder,
+                          const std::vector<std::filesystem::path>& files);
 // Creates or truncates a file and writes bytes into it, without bringing them to the disk.
 std::error_code WriteNewFile(const std::filesystem::path& file, std::string_view bytes);
 // Brings a folder's own entries (names created, moved or removed in it) to the disk.
@@ -83,9 +88,9 @@ struct InstallFileOps {
   TwoPaths copy_file;
   OnePath flush_file;
   TwoPaths move_file;
-  std::function<std::error_code(const std::filesystem::path& backup_dir,
-                                const std::vector<std::filesystem::path>& copies)>
-      sync_backups;
+  std::function<std::error_code(const std::filesystem::path& folder,
+                                const std::vector<std::filesystem::path>& files)>
+      sync_files;
   OnePath remove_file;
   OnePath create_folders;
   OnePath remove_tree;
@@ -98,6 +103,8 @@ struct InstallFileOps {
   OnePath sync_folder = platform::SyncFolder;
   std::function<std::error_code(const std::filesystem::path& folder, platform::VolumeSpace& space)>
       volume_space = platform::QueryVolumeSpace;
+  // The move of a batch of replacements, whose folders are synced afterwards.
+  TwoPaths rename_file = platform::RenameFile;
 };
 
 // The platform's operations.

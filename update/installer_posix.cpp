@@ -103,9 +103,14 @@ std::error_code MoveFileDurably(const fs::path& source, const fs::path& destinat
   return {};
 }
 
-// One sync of the whole file system holding the backup covers every copy and folder entry.
-std::error_code SyncBackups(const fs::path& backup_dir, const std::vector<fs::path>&) {
-  UniqueFd fd(::open(backup_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+std::error_code RenameFile(const fs::path& source, const fs::path& destination) {
+  return CodeOf(::rename(source.c_str(), destination.c_str()) == 0);
+}
+
+// One sync of the whole file system covers every file and folder entry written before it, at
+// the price of one journal commit instead of one per file.
+std::error_code SyncFiles(const fs::path& folder, const std::vector<fs::path>&) {
+  UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   return CodeOf(fd.valid() && ::syncfs(fd.get()) == 0 && fd.Close());
 }
 

@@ -1,7 +1,12 @@
 #include <windows.h>
 
+#include <atomic>
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -12,6 +17,8 @@ namespace kov::update::platform {
 namespace {
 
 namespace fs = std::filesystem;
+
+constexpr std::size_t kFlushThreads = 8;
 
 bool IsSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
 
@@ -41,6 +48,12 @@ std::error_code WithReadOnlyLifted(const fs::path& file, bool file_stays, Operat
     if (!failed) failed = restored;
   }
   return failed;
+}
+
+std::error_code MoveFileWith(const fs::path& source, const fs::path& destination, DWORD flags) {
+  return WithReadOnlyLifted(destination, false, [&] {
+    return CodeOf(MoveFileExW(Win32Path(source).c_str(), Win32Path(destination).c_str(), flags));
+  });
 }
 
 UniqueHandle OpenForFlush(const fs::path& file) {
@@ -93,15 +106,45 @@ std::error_code FlushFile(const fs::path& file) {
 }
 
 std::error_code MoveFileDurably(const fs::path& source, const fs::path& destination) {
-  return WithReadOnlyLifted(destination, false, [&] {
-    return CodeOf(MoveFileExW(Win32Path(source).c_str(), Win32Path(destination).c_str(),
-                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
-  });
+  return MoveFileWith(source, destination, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 }
 
-std::error_code SyncBackups(const fs::path&, const std::vector<fs::path>& copies) {
-  for (const fs::path& copy : copies) {
-    if (const std::error_code failed = FlushFile(copy)) return failed;
+// Without MOVEFILE_WRITE_THROUGH, which on NTFS forces the metadata log to the disk for each
+// move. A same-volume move is one rename that NTFS logs; its log is written in order, so
+// flushing the folder's handle afterwards (SyncFolder), or any later write-through move, puts
+// this rename on the disk too. The installer relies on no more: a batch's renames happen while
+// the journal, on the disk, can undo every one of them, and every folder they touched is flushed
+// before the journal says the install is complete.
+std::error_code RenameFile(const fs::path& source, const fs::path& destination) {
+  return MoveFileWith(source, destination, MOVEFILE_REPLACE_EXISTING);
+}
+
+// FlushFileBuffers writes one file's data and its metadata, which NTFS logs: its creation and
+// size. Windows has no flush of many files short of the whole volume, which needs rights an
+// updater does not have, so the files are flushed on a few threads at once: each flush mostly
+// waits for the disk, and the disk serves concurrent waits together.
+std::error_code SyncFiles(const fs::path&, const std::vector<fs::path>& files) {
+  std::atomic<std::size_t> next{0};
+  std::vector<std::error_code> failed(kFlushThreads);
+  const auto flush_some = [&](std::error_code& first_failure) {
+    for (std::size_t i = 0; !first_failure && (i = next++) < files.size();) {
+      first_failure = FlushFile(files[i]);
+    }
+  };
+  {
+    std::vector<std::jthread> helpers;
+    for (std::size_t t = 1; t < failed.size() && t < files.size(); ++t) {
+      // Without a thread the calling one does its share.
+      try {
+        helpers.emplace_back(flush_some, std::ref(failed[t]));
+      } catch (const std::system_error&) {
+        break;
+      }
+    }
+    flush_some(failed[0]);
+  }
+  for (const std::error_code& failure : failed) {
+    if (failure) return failure;
   }
   return {};
 }
