@@ -25,13 +25,14 @@ using ::testing::ElementsAre;
 struct Killed {};
 
 // Counts the disk-changing operations, kills the run before operation kill_at, and keeps what a
-// power cut would lose: the files whose content was written but not yet flushed, and the
+// power cut would lose: the files whose content was written but not yet flushed, the backups
+// not yet synced (a backup may be a second name of its original, so it is lost whole), and the
 // renames whose folder was not synced since.
 struct Crash {
   explicit Crash(int kill_at) : kill_at(kill_at) {}
   int kill_at;
   int count = 0;
-  std::set<fs::path> unflushed;
+  std::set<fs::path> unflushed, unsynced_backups;
   struct Rename {
     fs::path from, to;
     std::optional<std::string> replaced;  // what `to` held before
@@ -52,8 +53,9 @@ struct Crash {
       const bool moved = call.op == "move" || call.op == "rename";
       if (moved && unflushed.erase(call.paths[0]) > 0) unflushed.insert(call.paths[1]);
       if (call.op == "flush" || call.op == "remove") unflushed.erase(call.paths[0]);
+      if (call.op == "back up") unsynced_backups.insert(call.paths[1]);
       if (call.op == "sync") {
-        for (const fs::path& file : call.paths) unflushed.erase(file);
+        for (const fs::path& file : call.paths) unflushed.erase(file), unsynced_backups.erase(file);
       }
       if (call.op == "rename") unsynced.push_back({call.paths[0], call.paths[1], replaced});
       // A durable move syncs its folder too.
@@ -64,8 +66,10 @@ struct Crash {
     };
     return test::Watched(real, watcher);
   }
-  // What a power cut at the kill leaves: unflushed files empty, unsynced renames undone.
+  // What a power cut at the kill leaves: unflushed files empty, unsynced backups and renames
+  // undone.
   void LoseUnflushed() const {
+    for (const fs::path& backup : unsynced_backups) fs::remove(backup);
     for (const fs::path& file : unflushed) {
       if (fs::exists(file)) test::WriteFile(file, "");
     }

@@ -103,6 +103,7 @@ void Watch(const char* name, std::function<std::error_code(Args...)>& op, const 
 // The operations with every disk-changing one shown to the watcher.
 inline update::InstallFileOps Watched(update::InstallFileOps ops, const Watcher& watcher) {
   detail::Watch("copy", ops.copy_file, watcher);
+  detail::Watch("back up", ops.back_up_file, watcher);
   detail::Watch("write", ops.write_file, watcher);
   detail::Watch("flush", ops.flush_file, watcher);
   detail::Watch("sync", ops.sync_files, watcher);

@@ -1,9 +1,11 @@
 #include "update/installer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <span>
 #include <string>
@@ -467,7 +469,7 @@ bool CheckFreeSpace(const UpdateJob& job, const Entries& entries, const InstallF
   return true;
 }
 
-// Copies an existing target to its backup path; a new file needs none.
+// Keeps an existing target at its backup path; a new file needs none.
 bool BackUpTarget(const ManifestEntry& entry, const InstallFileOps& ops, FolderSyncs& folders,
                   std::vector<fs::path>& copies, Failure& failure) {
   switch (QueryEntry(entry.target_path(), failure.cause)) {
@@ -486,7 +488,7 @@ bool BackUpTarget(const ManifestEntry& entry, const InstallFileOps& ops, FolderS
     failure.sentence = "Cannot create the update backup folder.";
     return false;
   }
-  if ((failure.cause = ops.copy_file(entry.target_path(), entry.backup_path()))) {
+  if ((failure.cause = ops.back_up_file(entry.target_path(), entry.backup_path()))) {
     failure.sentence = "Cannot back up " + entry.relative_path + ".";
     return false;
   }
@@ -957,6 +959,47 @@ bool RecoverInterruptedUpdate(const fs::path& install_dir,
   return false;
 }
 
+// Eight calls in flight keep a disk's queue busy without many idle threads.
+constexpr std::size_t kCallsAtOnce = 8;
+
+std::error_code ForEachAtOnce(const std::vector<fs::path>& paths,
+                              const std::function<std::error_code(const fs::path&)>& each) {
+  std::atomic<std::size_t> next{0};
+  std::vector<std::error_code> failed(kCallsAtOnce);
+  const auto call_some = [&](std::error_code& first_failure) {
+    for (std::size_t i = 0; !first_failure && (i = next++) < paths.size();) {
+      first_failure = each(paths[i]);
+    }
+  };
+  {
+    std::vector<std::jthread> helpers;
+    for (std::size_t t = 1; t < failed.size() && t < paths.size(); ++t) {
+      // Without a thread the calling one does its share.
+      try {
+        helpers.emplace_back(call_some, std::ref(failed[t]));
+      } catch (const std::system_error&) {
+        break;
+      }
+    }
+    call_some(failed[0]);
+  }
+  for (const std::error_code& failure : failed) {
+    if (failure) return failure;
+  }
+  return {};
+}
+
+// The files go at once, then the folders, each after what it held.
+std::error_code RemoveTree(const fs::path& folder) {
+  std::vector<fs::path> folders, rest;
+  std::error_code cause = platform::ListTree(folder, folders, rest);
+  if (!cause) cause = ForEachAtOnce(rest, platform::RemoveFile);
+  for (auto it = folders.rbegin(); !cause && it != folders.rend(); ++it) {
+    cause = platform::RemoveFolder(*it);
+  }
+  return cause;
+}
+
 // A dangling link counts as taken: a copy through it would land elsewhere.
 fs::path FreeTemporaryName(const fs::path& folder, const std::string& prefix) {
   for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
@@ -968,11 +1011,16 @@ fs::path FreeTemporaryName(const fs::path& folder, const std::string& prefix) {
 }
 
 InstallFileOps SystemInstallFileOps() {
-  return {platform::CopyFileOver,    platform::FlushFile,
-          platform::MoveFileDurably, platform::SyncFiles,
-          platform::RemoveFile,      platform::CreateFolders,
-          platform::RemoveTree,      platform::IsTransientFileError,
-          platform::WriteNewFile,    platform::SyncFolder};
+  return {platform::CopyFileOver,
+          platform::FlushFile,
+          platform::MoveFileDurably,
+          platform::SyncFiles,
+          platform::RemoveFile,
+          platform::CreateFolders,
+          RemoveTree,
+          platform::IsTransientFileError,
+          platform::WriteNewFile,
+          platform::SyncFolder};
 }
 
 InstallResult InstallFiles(const UpdateJob& job, const InstallOptions& options, bool relaunch) {

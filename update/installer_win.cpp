@@ -1,12 +1,10 @@
 #include <windows.h>
 
-#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -17,8 +15,6 @@ namespace kov::update::platform {
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr std::size_t kFlushThreads = 8;
 
 bool IsSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
 
@@ -100,6 +96,12 @@ std::error_code CopyFileOver(const fs::path& source, const fs::path& destination
   });
 }
 
+// A copy, not a second link: the read-only attribute belongs to the file, not to a name, so
+// lifting it from a target to replace it would lift it from its backup too.
+std::error_code BackUpFile(const fs::path& original, const fs::path& backup) {
+  return CopyFileOver(original, backup);
+}
+
 // FlushFileBuffers needs write access, which a read-only file refuses.
 std::error_code FlushFile(const fs::path& file) {
   return WithReadOnlyLifted(file, true, [&] { return FlushOpened(OpenForFlush(file)); });
@@ -124,29 +126,7 @@ std::error_code RenameFile(const fs::path& source, const fs::path& destination) 
 // updater does not have, so the files are flushed on a few threads at once: each flush mostly
 // waits for the disk, and the disk serves concurrent waits together.
 std::error_code SyncFiles(const fs::path&, const std::vector<fs::path>& files) {
-  std::atomic<std::size_t> next{0};
-  std::vector<std::error_code> failed(kFlushThreads);
-  const auto flush_some = [&](std::error_code& first_failure) {
-    for (std::size_t i = 0; !first_failure && (i = next++) < files.size();) {
-      first_failure = FlushFile(files[i]);
-    }
-  };
-  {
-    std::vector<std::jthread> helpers;
-    for (std::size_t t = 1; t < failed.size() && t < files.size(); ++t) {
-      // Without a thread the calling one does its share.
-      try {
-        helpers.emplace_back(flush_some, std::ref(failed[t]));
-      } catch (const std::system_error&) {
-        break;
-      }
-    }
-    flush_some(failed[0]);
-  }
-  for (const std::error_code& failure : failed) {
-    if (failure) return failure;
-  }
-  return {};
+  return ForEachAtOnce(files, FlushFile);
 }
 
 std::error_code WriteNewFile(const fs::path& file, std::string_view bytes) {
@@ -203,20 +183,28 @@ std::error_code CreateFolders(const fs::path& folder) {
   return CodeOf(CreateDirectoryW(Win32Path(folder).c_str(), nullptr));
 }
 
-std::error_code RemoveTree(const fs::path& folder) {
-  const DWORD attributes = GetFileAttributesW(Win32Path(folder).c_str());
+std::error_code ListTree(const fs::path& top, std::vector<fs::path>& folders,
+                         std::vector<fs::path>& rest) {
+  const DWORD attributes = GetFileAttributesW(Win32Path(top).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     return IsMissing(GetLastError()) ? std::error_code() : LastError();
   }
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return RemoveFile(folder);
-  // A linked folder goes as a link; what it points to is not the update's to remove.
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-    std::vector<std::wstring> names;
-    if (const std::error_code unlisted = ListFolder(folder, names)) return unlisted;
-    for (const std::wstring& name : names) {
-      if (const std::error_code failed = RemoveTree(folder / name)) return failed;
-    }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    rest.push_back(top);
+    return {};
   }
+  folders.push_back(top);
+  // A linked folder goes as a link: RemoveDirectoryW removes the link, not what it points to.
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return {};
+  std::vector<std::wstring> names;
+  if (const std::error_code unlisted = ListFolder(top, names)) return unlisted;
+  for (const std::wstring& name : names) {
+    if (const std::error_code failed = ListTree(top / name, folders, rest)) return failed;
+  }
+  return {};
+}
+
+std::error_code RemoveFolder(const fs::path& folder) {
   return WithReadOnlyLifted(folder, false,
                             [&] { return CodeOf(RemoveDirectoryW(Win32Path(folder).c_str())); });
 }
