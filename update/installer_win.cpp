@@ -97,7 +97,8 @@ std::error_code CopyFileOver(const fs::path& source, const fs::path& destination
 }
 
 // A copy, not a second link: the read-only attribute belongs to the file, not to a name, so
-// lifting it from a target to replace it would lift it from its backup too.
+// lifting it from a target to replace it would lift it from its backup too; and flushing a
+// second link opens the original for writing, which a scanner reading it refuses.
 std::error_code BackUpFile(const fs::path& original, const fs::path& backup) {
   return CopyFileOver(original, backup);
 }
