@@ -1,126 +1,34 @@
-// Times whole installs on the disk for one update shape, beside a Python script that does the
-// same work file by file, and shows where InstallFiles spends its time.
+// Times whole installs on the disk for one update shape, beside the same work done plainly file
+// by file (in C++ and by a careful Python script), and shows where InstallFiles spends its time.
 //   install_bench <work folder> <small|large> [path/to/install_baseline.py [rounds]]
 // small: 10,000 files of 4 KiB in 100 folders; large: one file of 1 GiB. Every target exists
 // beforehand, so every file is backed up. The work folder must lie on the disk, not on tmpfs.
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <random>
 #include <string>
+#include <system_error>
 #include <vector>
 
-#include "update/installer.h"
-#include "update/installer_platform.h"
-#include "update/update_job.h"
+#include "bench/install_shape.h"
+#include "update/sha256.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using namespace kov::bench;
 using kov::update::InstallFileOps;
+using kov::update::UpdateJob;
 
-struct Shape {
-  int files;
-  int folders;
-  std::uintmax_t size;
-};
-
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-std::string RelativePath(const Shape& shape, int i) {
-  if (shape.files == 1) return "big.bin";
-  std::string path = "d";  // appended piece by piece: g++ 12 warns wrongly on the + chain
-  path += std::to_string(i % shape.folders);
-  path += "/f";
-  path += std::to_string(i);
-  path += ".bin";
-  return path;
-}
-
-void WriteBytes(const fs::path& file, std::uintmax_t size, std::mt19937_64& random) {
-  fs::create_directories(file.parent_path());
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  std::vector<std::uint64_t> chunk(std::min<std::uintmax_t>(size, 1 << 20) / 8);
-  for (std::uintmax_t written = 0; written < size; written += chunk.size() * 8) {
-    for (auto& word : chunk) word = random();
-    out.write(reinterpret_cast<const char*>(chunk.data()),
-              static_cast<std::streamsize>(chunk.size() * 8));
-  }
-}
-
-// Fresh installation, staging folder and manifest, written through to the disk so that the
-// timed run does not pay for the preparation's writes.
-kov::update::UpdateJob Prepare(const fs::path& work, const Shape& shape) {
-  kov::update::UpdateJob job;
-  job.parent_pid = 1;
-  job.install_dir = work / "install";
-  job.staging_dir = work / "staging";
-  job.backup_dir = work / "backup";
-  job.manifest = work / "manifest.txt";
-  job.log = work / "updater.log";
-  job.restart = job.install_dir / RelativePath(shape, 0);
-  for (const fs::path& folder : {job.install_dir, job.staging_dir, job.backup_dir}) {
-    fs::remove_all(folder);
-  }
-  std::mt19937_64 random(7);
-  std::ofstream manifest(job.manifest, std::ios::binary | std::ios::trunc);
-  for (int i = 0; i < shape.files; ++i) {
-    const std::string relative = RelativePath(shape, i);
-    WriteBytes(job.install_dir / relative, shape.size, random);
-    WriteBytes(job.staging_dir / relative, shape.size, random);
-    manifest << relative << '\n';
-  }
-  manifest.close();
-  ::sync();
-  return job;
-}
-
-// The system's operations, each timed.
-struct TimedOps {
-  double copy = 0, flush = 0, move = 0, sync = 0;
-  std::vector<double> marks;  // when each progress line came, from the start
-
-  InstallFileOps Wrap(const InstallFileOps& real) {
-    auto timed = [](double& total, auto call) {
-      const auto start = Clock::now();
-      const bool ok = call();
-      total += Seconds(Clock::now() - start);
-      return ok;
-    };
-    return {
-        [=, this](const fs::path& s, const fs::path& d) {
-          return timed(copy, [&] { return real.copy_file(s, d); });
-        },
-        [=, this](const fs::path& f) { return timed(flush, [&] { return real.flush_file(f); }); },
-        [=, this](const fs::path& s, const fs::path& d) {
-          return timed(move, [&] { return real.move_file(s, d); });
-        },
-        [=, this](const fs::path& b, const std::vector<fs::path>& c) {
-          return timed(sync, [&] { return real.sync_backups(b, c); });
-        }};
-  }
-};
-
-// The system's operations with a plain rename in place of the move that syncs its folder, and
-// optionally without the content flushes and the backup sync as well.
-InstallFileOps WithoutFolderSync(bool flush_content) {
+// The floor: the same install with nothing brought to the disk.
+InstallFileOps WithoutFlushes() {
   InstallFileOps ops = kov::update::SystemInstallFileOps();
-  ops.move_file = [](const fs::path& s, const fs::path& d) {
-    return ::rename(s.c_str(), d.c_str()) == 0;
-  };
-  if (!flush_content) {
-    ops.flush_file = [](const fs::path&) { return true; };
-    ops.sync_backups = [](const fs::path&, const std::vector<fs::path>&) { return true; };
-  }
+  ops.flush_file = [](const fs::path&) { return std::error_code(); };
+  ops.sync_files = [](const fs::path&, const std::vector<fs::path>&) { return std::error_code(); };
+  ops.sync_folder = [](const fs::path&) { return std::error_code(); };
   return ops;
 }
 
@@ -130,29 +38,55 @@ long PeakKilobytes() {
   return usage.ru_maxrss;
 }
 
-// Seconds of one install, or -1. growth keeps the largest rise of the peak memory seen during
-// an install; marks receives the time of each progress line.
-double TimeInstall(const fs::path& work, const Shape& shape, const InstallFileOps& ops,
-                   long& growth, std::vector<double>& marks) {
-  const kov::update::UpdateJob job = Prepare(work, shape);
-  const long peak_before = PeakKilobytes();
+UpdateJob PrepareSynced(const fs::path& work, const Shape& shape) {
+  const UpdateJob job = Prepare(work, shape);
+  ::sync();
+  return job;
+}
+
+bool Fsync(const fs::path& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const bool synced = fd >= 0 && ::fsync(fd) == 0;
+  return fd >= 0 && ::close(fd) == 0 && synced;
+}
+
+bool SameDigest(const fs::path& a, const fs::path& b) {
+  std::string error;
+  const std::string digest = kov::update::Sha256FileHex(a, error);
+  return !digest.empty() && digest == kov::update::Sha256FileHex(b, error);
+}
+
+// The same work as an install, written plainly: each target copied to the backup and flushed,
+// then each staged file copied beside its target, flushed, renamed over it with its folder
+// flushed, and both hashed; finally the work folders removed.
+double TimePlain(const fs::path& work, const Shape& shape) {
+  const UpdateJob job = PrepareSynced(work, shape);
   const auto start = Clock::now();
-  kov::update::InstallOptions options;
-  options.log = [&](std::string_view) { marks.push_back(Seconds(Clock::now() - start)); };
-  const kov::update::InstallResult result = kov::update::InstallFilesWith(job, options, false, ops);
-  const double seconds = Seconds(Clock::now() - start);
-  growth = std::max(growth, PeakKilobytes() - peak_before);
-  if (result.status != kov::update::InstallStatus::Installed) {
-    std::fprintf(stderr, "install failed: %s\n", result.error.c_str());
-    return -1;
+  std::error_code ec;
+  for (int i = 0; i < shape.files; ++i) {
+    const fs::path copy = job.backup_dir / RelativePath(shape, i);
+    fs::create_directories(copy.parent_path(), ec);
+    if (!fs::copy_file(job.install_dir / RelativePath(shape, i), copy, ec) || !Fsync(copy)) {
+      return -1;
+    }
   }
-  return seconds;
+  for (int i = 0; i < shape.files; ++i) {
+    const fs::path target = job.install_dir / RelativePath(shape, i);
+    const fs::path staged = job.staging_dir / RelativePath(shape, i);
+    const fs::path temporary = target.parent_path() / ".plain.tmp";
+    if (!fs::copy_file(staged, temporary, ec) || !Fsync(temporary)) return -1;
+    fs::rename(temporary, target, ec);
+    if (ec || !Fsync(target.parent_path()) || !SameDigest(staged, target)) return -1;
+  }
+  fs::remove_all(job.backup_dir, ec);
+  fs::remove_all(job.staging_dir, ec);
+  return Seconds(Clock::now() - start);
 }
 
 // The script prints its own elapsed time, which leaves out the interpreter's start.
 double TimeBaseline(const fs::path& work, const Shape& shape, const std::string& script,
                     bool flush) {
-  const kov::update::UpdateJob job = Prepare(work, shape);
+  const UpdateJob job = PrepareSynced(work, shape);
   const std::string command = "python3 '" + script + "' '" + job.install_dir.string() + "' '" +
                               job.staging_dir.string() + "' '" + job.backup_dir.string() + "' '" +
                               job.manifest.string() + "'" + (flush ? "" : " --no-fsync");
@@ -190,29 +124,39 @@ int main(int argc, char** argv) {
   }
   const fs::path work = fs::absolute(argv[1]);
   const std::string name = argv[2];
-  const Shape shape =
-      name == "large" ? Shape{1, 1, std::uintmax_t{1} << 30} : Shape{10000, 100, 4096};
+  const Shape shape = ShapeNamed(name);
   const std::string script = argc > 3 ? argv[3] : "";
   const int rounds = argc > 4 ? std::max(1, std::atoi(argv[4])) : 3;
   fs::create_directories(work);
 
-  TimedOps timed, best_timed;
+  OpTimes best_times;
+  std::vector<double> best_marks;
   long growth = 0;
-  std::vector<double> ignored_marks;
   double best_ours = 1e30;
+  // Seconds of one install with the given operations; the largest rise of the peak memory seen
+  // during an install is kept in growth.
+  const auto install = [&](const InstallFileOps& ops, std::vector<double>& marks) {
+    const UpdateJob job = PrepareSynced(work, shape);
+    const long peak_before = PeakKilobytes();
+    const double seconds = TimeInstall(job, ops, marks);
+    growth = std::max(growth, PeakKilobytes() - peak_before);
+    return seconds;
+  };
   std::vector<Variant> variants = {
-      {"InstallFiles, every flush on",
+      {"InstallFiles",
        [&] {
-         timed = {};
-         const double t = TimeInstall(work, shape, timed.Wrap(kov::update::SystemInstallFileOps()),
-                                      growth, timed.marks);
-         if (t >= 0 && t < best_ours) best_ours = t, best_timed = timed;
+         OpTimes times;
+         std::vector<double> marks;
+         const double t = install(TimedOps(times), marks);
+         if (t >= 0 && t < best_ours) best_ours = t, best_times = times, best_marks = marks;
          return t;
        }},
-      {"InstallFiles, no folder sync after the move",
-       [&] { return TimeInstall(work, shape, WithoutFolderSync(true), growth, ignored_marks); }},
       {"InstallFiles, no flush at all",
-       [&] { return TimeInstall(work, shape, WithoutFolderSync(false), growth, ignored_marks); }},
+       [&] {
+         std::vector<double> marks;
+         return install(WithoutFlushes(), marks);
+       }},
+      {"plain copy, hash and flush per file", [&] { return TimePlain(work, shape); }},
   };
   if (!script.empty()) {
     variants.push_back(
@@ -233,29 +177,17 @@ int main(int argc, char** argv) {
   for (const Variant& variant : variants) {
     std::printf("  %-46s %8.3f %8.3f\n", variant.label, Best(variant.times), Median(variant.times));
   }
-  std::printf(
-      "  best run with every flush: copies %.3f, content flushes %.3f, moves with folder sync "
-      "%.3f, backup sync %.3f, the rest (checks, hashing, clean-up) %.3f\n",
-      best_timed.copy, best_timed.flush, best_timed.move, best_timed.sync,
-      best_ours - best_timed.copy - best_timed.flush - best_timed.move - best_timed.sync);
-  // Lines: manifest entries, backup start, backup complete, replacing, replacement complete,
-  // verification complete.
-  const std::vector<double>& m = best_timed.marks;
-  if (m.size() == 6) {
-    std::printf(
-        "  its phases: job and manifest checks %.3f, backup %.3f, replacement with verification "
-        "%.3f, clean-up %.3f\n",
-        m[1], m[2] - m[1], m[4] - m[2], best_ours - m[5]);
-  }
+  std::printf("  best InstallFiles run:\n");
+  PrintProfile(best_times, best_marks, best_ours);
   std::printf("  peak memory growth during an install: %ld KiB\n", growth);
+  const auto ratio = [&](std::size_t reference, std::size_t ours) {
+    return Best(variants[reference].times) / Best(variants[ours].times);
+  };
+  std::printf("  speed (reference time / ours, best of each; above 1 is faster):\n");
+  std::printf("    against the plain C++ copy, hash and flush: %.2fx\n", ratio(2, 0));
   if (!script.empty()) {
-    const auto ratio = [&](std::size_t baseline, std::size_t ours) {
-      return Best(variants[baseline].times) / Best(variants[ours].times);
-    };
-    std::printf(
-        "  speed against the baseline (its time / ours, best of each; above 1 is faster):\n");
-    std::printf("    flushes on: %.2fx; ours without folder sync: %.2fx; flushes off: %.2fx\n",
-                ratio(3, 0), ratio(3, 1), ratio(4, 2));
+    std::printf("    against Python with fsync: %.2fx; unflushed against unflushed: %.2fx\n",
+                ratio(3, 0), ratio(4, 1));
   }
   for (const char* folder : {"install", "staging", "backup"}) fs::remove_all(work / folder);
   return 0;

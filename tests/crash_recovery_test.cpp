@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -23,34 +24,60 @@ using ::testing::ElementsAre;
 // dead process does not.)
 struct Killed {};
 
-// Counts the disk-changing operations, kills the run before operation kill_at, and keeps the
-// files whose content was written but not yet flushed: the content a power cut would lose.
+// Counts the disk-changing operations, kills the run before operation kill_at, and keeps what a
+// power cut would lose: the files whose content was written but not yet flushed, the backups
+// not yet synced (a backup may be a second name of its original, so it is lost whole), and the
+// renames whose folder was not synced since.
 struct Crash {
   explicit Crash(int kill_at) : kill_at(kill_at) {}
   int kill_at;
   int count = 0;
-  std::set<fs::path> unflushed;
+  std::set<fs::path> unflushed, unsynced_backups;
+  struct Rename {
+    fs::path from, to;
+    std::optional<std::string> replaced;  // what `to` held before
+  };
+  std::vector<Rename> unsynced;
+  std::optional<std::string> replaced;  // by the rename under way
 
   InstallFileOps Wrap(const InstallFileOps& real) {
     test::Watcher watcher;
-    watcher.before = [this](const Call&) {
+    watcher.before = [this](const Call& call) {
       if (count++ == kill_at) throw Killed{};
+      const bool held = call.op == "rename" && fs::exists(call.paths[1]);
+      replaced = held ? std::optional(test::ReadFile(call.paths[1])) : std::nullopt;
       return std::error_code();
     };
     watcher.succeeded = [this](const Call& call) {
       if (call.op == "copy" || call.op == "write") unflushed.insert(call.paths.back());
-      if (call.op == "move" && unflushed.erase(call.paths[0]) > 0) unflushed.insert(call.paths[1]);
+      const bool moved = call.op == "move" || call.op == "rename";
+      if (moved && unflushed.erase(call.paths[0]) > 0) unflushed.insert(call.paths[1]);
       if (call.op == "flush" || call.op == "remove") unflushed.erase(call.paths[0]);
+      if (call.op == "back up") unsynced_backups.insert(call.paths[1]);
       if (call.op == "sync") {
-        for (const fs::path& copy : call.paths) unflushed.erase(copy);
+        for (const fs::path& file : call.paths) unflushed.erase(file), unsynced_backups.erase(file);
+      }
+      if (call.op == "rename") unsynced.push_back({call.paths[0], call.paths[1], replaced});
+      // A durable move syncs its folder too.
+      const fs::path synced = call.op == "move" ? call.paths[1].parent_path() : call.paths[0];
+      if (call.op == "sync folder" || call.op == "move") {
+        std::erase_if(unsynced, [&](const Rename& r) { return r.to.parent_path() == synced; });
       }
     };
     return test::Watched(real, watcher);
   }
-  // What a power cut at the kill leaves of the unflushed files: an empty file.
+  // What a power cut at the kill leaves: unflushed files empty, unsynced backups and renames
+  // undone.
   void LoseUnflushed() const {
+    for (const fs::path& backup : unsynced_backups) fs::remove(backup);
     for (const fs::path& file : unflushed) {
       if (fs::exists(file)) test::WriteFile(file, "");
+    }
+    for (auto r = unsynced.rbegin(); r != unsynced.rend(); ++r) {
+      if (!fs::exists(r->to)) continue;  // the rename failed or was removed since
+      test::WriteFile(r->from, test::ReadFile(r->to));
+      if (r->replaced) test::WriteFile(r->to, *r->replaced);
+      if (!r->replaced) fs::remove(r->to);
     }
   }
 };
@@ -82,7 +109,7 @@ InstallFileOps OpsFailingMoveTo(const Scene& scene, const char* target) {
   if (target == nullptr) return ops;
   test::Watcher watcher;
   watcher.before = [to = scene.job.install_dir / target](const Call& call) {
-    const bool fails = call.op == "move" && call.paths[1] == to;
+    const bool fails = call.op == "rename" && call.paths[1] == to;
     return fails ? std::make_error_code(std::errc::io_error) : std::error_code();
   };
   return test::Watched(ops, watcher);

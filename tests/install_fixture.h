@@ -61,8 +61,8 @@ struct InstallFixture {
   }
 };
 
-// One call of a disk-changing operation: its name and its paths (for sync_backups the folder,
-// then the copies).
+// One call of a disk-changing operation: its name and its paths (for sync_files the folder,
+// then the files).
 struct Call {
   std::string op;
   std::vector<std::filesystem::path> paths;
@@ -103,10 +103,12 @@ void Watch(const char* name, std::function<std::error_code(Args...)>& op, const 
 // The operations with every disk-changing one shown to the watcher.
 inline update::InstallFileOps Watched(update::InstallFileOps ops, const Watcher& watcher) {
   detail::Watch("copy", ops.copy_file, watcher);
+  detail::Watch("back up", ops.back_up_file, watcher);
   detail::Watch("write", ops.write_file, watcher);
   detail::Watch("flush", ops.flush_file, watcher);
-  detail::Watch("sync", ops.sync_backups, watcher);
+  detail::Watch("sync", ops.sync_files, watcher);
   detail::Watch("move", ops.move_file, watcher);
+  detail::Watch("rename", ops.rename_file, watcher);
   detail::Watch("remove", ops.remove_file, watcher);
   detail::Watch("folders", ops.create_folders, watcher);
   detail::Watch("tree", ops.remove_tree, watcher);

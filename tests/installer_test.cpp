@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,7 @@ using test::Tree;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
 using ::testing::Matcher;
 using ReplaceFile = decltype(InstallOptions::replace_file);
 
@@ -59,26 +61,31 @@ struct Recorder {
     }
     return targets;
   }
-  // Every moved file was flushed after it was last written, and the backup was synced after the
-  // last backup copy and before the first move.
-  void ExpectDurableOrder(const fs::path& backup_dir) const {
+  // Every moved file was flushed after it was last written, the backup was synced after the
+  // last backup copy and before the first move, and every folder a rename touched was synced
+  // after it.
+  void ExpectDurableOrder() const {
     std::map<fs::path, std::string> state;  // last operation on each temporary file
+    std::set<fs::path> unsynced_folders;
     std::size_t last_backup_copy = 0, sync = calls.size(), first_move = calls.size();
     for (std::size_t i = 0; i < calls.size(); ++i) {
       const Call& call = calls[i];
       if (call.op == "copy" || call.op == "write") state[call.paths.back()] = "written";
-      if (call.op == "copy" && call.paths[1].string().starts_with(backup_dir.string())) {
-        last_backup_copy = i;
+      if (call.op == "back up") last_backup_copy = i;
+      if (call.op == "flush" || call.op == "sync") {
+        for (const fs::path& file : call.paths) state[file] = "flushed";
       }
-      if (call.op == "flush") state[call.paths[0]] = "flushed";
-      if (call.op == "sync") sync = i;
-      if (call.op == "move") {
+      if (call.op == "sync") sync = std::min(sync, i);
+      if (call.op == "move" || call.op == "rename") {
         EXPECT_EQ(state[call.paths[0]], "flushed") << call.paths[0];
         first_move = std::min(first_move, i);
       }
+      if (call.op == "rename") unsynced_folders.insert(call.paths[1].parent_path());
+      if (call.op == "sync folder") unsynced_folders.erase(call.paths[0]);
     }
     EXPECT_GT(sync, last_backup_copy);
     EXPECT_LT(sync, first_move);
+    EXPECT_THAT(unsynced_folders, IsEmpty());
   }
 };
 
@@ -233,20 +240,34 @@ TEST(InstallerRun, InstallsNewAndReplacedFilesDurablyAndRemovesTheWorkFolders) {
   EXPECT_THAT(f.lines,
               ElementsAre("manifest entries: 3", "backup start", "backup complete",
                           "replacing 3 files", "replacement complete", "verification complete"));
-  f.recorder.ExpectDurableOrder(f.job.backup_dir);
+  f.recorder.ExpectDurableOrder();
+}
+
+TEST(InstallerRun, WorkFoldersGoWithTheirLinksButNotWhatTheLinksLeadTo) {
+  Fixture f;
+  f.Installed("bin/launcher.exe", "old");
+  f.Update({"bin/launcher.exe"});
+  test::WriteFile(f.temp / "shared" / "kept.txt", "kept");
+  std::error_code ec;
+  fs::create_directory_symlink(f.temp / "shared", f.job.staging_dir / "linked", ec);
+  if (ec) GTEST_SKIP() << "no folder links here: " << ec.message();
+  EXPECT_EQ(f.Run().status, InstallStatus::Installed);
+  EXPECT_FALSE(f.WorkFoldersExist());
+  EXPECT_EQ(test::ReadFile(f.temp / "shared" / "kept.txt"), "kept");
 }
 
 TEST(InstallerRun, BackupFailureLeavesTheInstallationAndRemovesTheWorkFolders) {
   const std::pair<std::string, std::string> cases[] = {
-      {"copy", "Cannot back up docs/readme.txt."},
-      {"sync", "The update backup could not be written to disk."}};
+      {"back up", "Cannot back up docs/readme.txt."},
+      {"sync", "The update backup could not be written to disk."},
+      {"write", "Cannot record the update in the installation."}};  // the journal
   for (const auto& [op, message] : cases) {
     Fixture f;
     f.Installed("bin/launcher.exe", "old launcher");
     f.Installed("docs/readme.txt", "old readme");
     f.Update({"bin/launcher.exe", "docs/readme.txt"});
     f.recorder.fail = [op = op](const Call& call) {
-      return call.op == op && (op == "sync" || call.paths[0].filename() == "readme.txt");
+      return call.op == op && (op != "back up" || call.paths[0].filename() == "readme.txt");
     };
     const Tree before = Snapshot(f.job.install_dir);
     const InstallResult result = f.Run();
@@ -278,7 +299,7 @@ ReplaceFile ReplaceExceptCall(int n, std::function<bool(const fs::path&, const f
   };
 }
 
-// Three files replaced, then the fourth fails in its own way; the last is restored first.
+// The fourth of four files fails in its own way; whatever was replaced is restored, the last first.
 TEST(InstallerRun, FailureAfterReplacingRestoresWhatItCanLastFirst) {
   const std::string guide = "docs/guide.txt";
   // clang-format off
@@ -297,19 +318,27 @@ TEST(InstallerRun, FailureAfterReplacingRestoresWhatItCanLastFirst) {
          }
        }, "Cannot find a free temporary name for docs/guide.txt.", false},
       {guide, [](Fixture& f) { f.recorder.fail = FailOnEntry3("copy"); }, "Cannot write docs/guide.txt.", true},
-      {guide, [](Fixture& f) { f.recorder.fail = FailOnEntry3("flush"); }, "Cannot write docs/guide.txt.", true},
+      {guide, [](Fixture& f) { f.recorder.fail = FailOnEntry3("sync"); }, "Cannot write the new files to disk.", true},
       {guide, [](Fixture& f) { f.replace = ReplaceExceptCall(4, [](auto&, auto&) { return false; }); },
        "Cannot replace docs/guide.txt.", false},
       {guide, [](Fixture& f) {
          f.replace = ReplaceExceptCall(4, [](const fs::path& s, const fs::path& d) {
-           test::WriteFile(d, "tampered");
-           return fs::remove(s);
+           test::WriteFile(s, "tampered");
+           std::error_code ec;
+           fs::rename(s, d, ec);
+           return !ec;
          });
        }, "The installed file does not match the update: docs/guide.txt.", false},
       {guide, [](Fixture& f) {  // and a backup is lost, so the restore is incomplete
          f.replace = ReplaceExceptCall(4, [&f](auto&, auto&) {
            return !fs::remove(f.job.backup_dir / "docs" / "readme.txt");
          });
+       }, "Cannot replace docs/guide.txt.", false, false},
+      {guide, [](Fixture& f) {  // and a backup cannot be moved back
+         f.replace = ReplaceExceptCall(4, [](auto&, auto&) { return false; });
+         f.recorder.fail = [](const Call& call) {
+           return call.op == "move" && call.paths[1].filename() == "readme.txt";
+         };
        }, "Cannot replace docs/guide.txt.", false, false}};
   // clang-format on
   for (const auto& c : cases) {
@@ -343,13 +372,18 @@ TEST(InstallerRun, FailureAfterReplacingRestoresWhatItCanLastFirst) {
     lines.push_back(restored ? "rollback complete" : "rollback failed");
     if (!restored) lines.push_back(test::IsSystemErrorLine());
     EXPECT_THAT(f.lines, ElementsAreArray(lines));
-    std::vector<std::string> moved_back = {"docs/readme.txt", "bin/launcher.exe"};
-    if (c.message.find("does not match") != std::string::npos) {
-      moved_back.insert(moved_back.begin(), c.last);
+    // All four are one batch: a failure before its moves leaves nothing to move back.
+    const bool mismatch = c.message.find("does not match") != std::string::npos;
+    std::vector<std::string> moved_back;
+    if (mismatch || c.message.starts_with("Cannot replace")) {
+      moved_back = {"docs/readme.txt", "bin/launcher.exe"};
     }
-    if (!restored) moved_back.erase(moved_back.begin());
+    if (mismatch) moved_back.insert(moved_back.begin(), c.last);
+    if (!restored && !fs::exists(f.job.backup_dir / "docs" / "readme.txt")) {
+      moved_back.erase(moved_back.begin());  // the lost backup is never moved back
+    }
     EXPECT_EQ(f.recorder.RollbackMoves(f.job.install_dir), moved_back);
-    f.recorder.ExpectDurableOrder(f.job.backup_dir);
+    f.recorder.ExpectDurableOrder();
   }
 }
 

@@ -117,11 +117,8 @@ bool WriteCopy(const fs::path& source, const fs::path& copy, mode_t replaced_mod
   return Fail(error, "The copy of the downloaded AppImage does not match it");
 }
 
-// A second name costs nothing; where the file system makes none, a copy serves.
 std::error_code KeepBackup(const fs::path& current, const fs::path& backup) {
-  if (::link(current.c_str(), backup.c_str()) == 0) return {};
-  if (errno != EPERM && errno != EMLINK && errno != EOPNOTSUPP) return platform::LastError();
-  const std::error_code cause = platform::CopyFileOver(current, backup);
+  const std::error_code cause = platform::BackUpFile(current, backup);
   if (cause) platform::RemoveFile(backup);
   return cause;
 }

@@ -1,9 +1,11 @@
 #include "update/installer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <span>
 #include <string>
@@ -29,12 +31,19 @@ namespace fs = std::filesystem;
 constexpr std::size_t kMaxManifestEntries = 10000;
 constexpr int kTemporaryNameAttempts = 100;
 
+// The entry's three places are kept as plain text: a path object also holds each of its
+// elements apart, several times the memory, and a manifest may list ten thousand entries.
 struct ManifestEntry {
   std::string relative_path;
-  fs::path staged_path;
-  fs::path target_path;
-  fs::path backup_path;
+  fs::path::string_type staged;
+  fs::path::string_type target;
+  fs::path::string_type backup;
   bool target_existed = false;
+  std::uintmax_t staged_size = 0;
+
+  fs::path staged_path() const { return staged; }
+  fs::path target_path() const { return target; }
+  fs::path backup_path() const { return backup; }
 };
 
 // Why a step failed: the sentence of the result and, when a file operation failed, the
@@ -139,12 +148,13 @@ InstallFileOps WithRetries(const InstallFileOps& ops, const UpdateJob& job,
   retrying.copy_file = Retrying<0>(ops.copy_file, ops, report);
   retrying.flush_file = Retrying<0>(ops.flush_file, ops, report);
   retrying.move_file = Retrying<1>(ops.move_file, ops, report);
-  retrying.sync_backups = Retrying<0>(ops.sync_backups, ops, report);
+  retrying.sync_files = Retrying<0>(ops.sync_files, ops, report);
   retrying.remove_file = Retrying<0>(ops.remove_file, ops, report);
   retrying.create_folders = Retrying<0>(ops.create_folders, ops, report);
   retrying.remove_tree = Retrying<0>(ops.remove_tree, ops, report);
   retrying.write_file = Retrying<0>(ops.write_file, ops, report);
   retrying.sync_folder = Retrying<0>(ops.sync_folder, ops, report);
+  retrying.rename_file = Retrying<1>(ops.rename_file, ops, report);
   return retrying;
 }
 
@@ -215,8 +225,8 @@ bool MakeEntry(const UpdateJob& job, const std::string& relative, ManifestEntry&
     error = "The update manifest contains a path that is not valid UTF-8.";
     return false;
   }
-  entry = {relative, job.staging_dir / *relative_path, job.install_dir / *relative_path,
-           job.backup_dir / *relative_path, false};
+  entry = {relative, (job.staging_dir / *relative_path).native(),
+           (job.install_dir / *relative_path).native(), (job.backup_dir / *relative_path).native()};
   return true;
 }
 
@@ -225,20 +235,26 @@ bool CannotInspect(const std::string& relative_path, std::error_code cause, Fail
   return false;
 }
 
+// The installation and staging folders, each resolved once for all the manifest's lines.
+struct ManifestRoots {
+  PathsBelow install;
+  PathsBelow staging;
+};
+
 // The checks that need the disk: protection once more on the target as the file system
 // resolves it, since the text check misses a protected entry written by another of its names
 // (its 8.3 short name, or a link's); then the staged file, and the way to the target. A check
 // that cannot ask the disk says so rather than guess.
-bool CheckEntryOnDisk(const UpdateJob& job, const ManifestEntry& entry, Failure& failure) {
+bool CheckEntryOnDisk(const ManifestEntry& entry, ManifestRoots& roots, Failure& failure) {
   std::error_code cause;
-  const std::string resolved = ResolvedRelativePath(entry.target_path, job.install_dir, cause);
+  const std::string resolved = roots.install.ResolvedRelativePath(entry.target_path(), cause);
   if (cause) return CannotInspect(entry.relative_path, cause, failure);
   if (IsProtectedRelativePath(resolved)) {
     failure.sentence = ProtectedPathSentence(entry.relative_path);
     return false;
   }
-  if (!PathIsWithin(entry.staged_path, job.staging_dir, cause) ||
-      !IsRegularFile(entry.staged_path, cause)) {
+  if (!roots.staging.Contains(entry.staged_path(), cause) ||
+      !IsRegularFile(entry.staged_path(), cause)) {
     if (cause) return CannotInspect(entry.relative_path, cause, failure);
     failure.sentence = "The update is missing " + entry.relative_path + ".";
     return false;
@@ -247,7 +263,7 @@ bool CheckEntryOnDisk(const UpdateJob& job, const ManifestEntry& entry, Failure&
     failure.sentence = "The update manifest points outside the installation.";
     return false;
   }
-  if (HasReparseAncestor(entry.target_path, job.install_dir)) {
+  if (roots.install.HasReparseAncestor(entry.target_path())) {
     failure.sentence = "The installation contains a link that the update will not follow.";
     return false;
   }
@@ -278,6 +294,7 @@ bool LoadManifest(const UpdateJob& job, const InstallOptions& options, Entries& 
     return false;
   }
   std::set<std::string> taken;
+  ManifestRoots roots{PathsBelow(job.install_dir), PathsBelow(job.staging_dir)};
   std::string line;
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -293,7 +310,7 @@ bool LoadManifest(const UpdateJob& job, const InstallOptions& options, Entries& 
     ManifestEntry entry;
     if (!MakeEntry(job, normalized, entry, error)) return false;
     Failure failure;
-    if (!CheckEntryOnDisk(job, entry, failure)) return Refuse(options, failure, error);
+    if (!CheckEntryOnDisk(entry, roots, failure)) return Refuse(options, failure, error);
     entries.push_back(std::move(entry));
     if (entries.size() > kMaxManifestEntries) {
       error = "The update manifest holds too many files.";
@@ -312,7 +329,7 @@ bool LoadManifest(const UpdateJob& job, const InstallOptions& options, Entries& 
 bool IsResolvedRestartProgram(const UpdateJob& job, const std::string& restart,
                               const ManifestEntry& entry, Failure& failure) {
   std::error_code cause;
-  const std::string target = ResolvedRelativePath(entry.target_path, job.install_dir, cause);
+  const std::string target = ResolvedRelativePath(entry.target_path(), job.install_dir, cause);
   if (cause) return CannotInspect(entry.relative_path, cause, failure);
   return !target.empty() && target == restart;
 }
@@ -344,11 +361,13 @@ bool FindRestartProgram(const UpdateJob& job, const InstallOptions& options, con
   return false;
 }
 
+// Whether each target exists, and each staged file's size.
 bool InspectTargets(Entries& entries, std::string& error) {
   for (ManifestEntry& entry : entries) {
     std::error_code unreadable;
-    const EntryState state = QueryEntry(entry.target_path, unreadable);
-    if (state == EntryState::Unknown) {
+    const EntryState state = QueryEntry(entry.target_path(), unreadable);
+    entry.staged_size = fs::file_size(entry.staged_path(), unreadable);
+    if (state == EntryState::Unknown || unreadable) {
       error = "Cannot inspect " + entry.relative_path + ".";
       return false;
     }
@@ -357,11 +376,13 @@ bool InspectTargets(Entries& entries, std::string& error) {
   return true;
 }
 
-// The folders a run creates. A new folder survives a power cut only once its parent folder is
-// on the disk too, so each parent is synced before the journal counts on the folder.
-class NewFolders {
+// The folders whose entries a run changed, each synced once before the journal counts on them:
+// the parent of every folder it created, since a new folder survives a power cut only once its
+// parent is on the disk too, and every folder it renamed files into.
+class FolderSyncs {
  public:
   std::error_code Create(const fs::path& folder, const InstallFileOps& ops) {
+    if (present_.contains(folder)) return {};
     std::vector<fs::path> missing;
     std::error_code unreadable;
     for (fs::path up = folder; up.has_relative_path() && up != up.parent_path();
@@ -372,9 +393,12 @@ class NewFolders {
     const std::error_code cause = ops.create_folders(folder);
     if (!cause) {
       for (const fs::path& made : missing) parents_.insert(made.parent_path());
+      present_.insert(folder);
     }
     return cause;
   }
+
+  void Touched(const fs::path& folder) { parents_.insert(folder); }
 
   std::error_code Sync(const InstallFileOps& ops) {
     for (const fs::path& parent : parents_) {
@@ -386,6 +410,7 @@ class NewFolders {
 
  private:
   std::set<fs::path> parents_;
+  std::set<fs::path> present_;  // created or found by this run: not asked again
 };
 
 // What a run needs on one volume, with room for file systems that allocate whole blocks and
@@ -393,11 +418,7 @@ class NewFolders {
 struct SpaceNeed {
   std::uintmax_t bytes = kSpareBytes;
 
-  void Add(const fs::path& file) {
-    std::error_code unknown;
-    const std::uintmax_t size = fs::file_size(file, unknown);
-    if (!unknown) bytes += (size + kBlock - 1) / kBlock * kBlock + kBlock;
-  }
+  void Add(std::uintmax_t size) { bytes += (size + kBlock - 1) / kBlock * kBlock + kBlock; }
 
   static constexpr std::uintmax_t kBlock = 4096;
   static constexpr std::uintmax_t kSpareBytes = 1 << 20;
@@ -420,8 +441,12 @@ bool CheckFreeSpace(const UpdateJob& job, const Entries& entries, const InstallF
   SpaceNeed backup;
   SpaceNeed install;
   for (const ManifestEntry& entry : entries) {
-    if (entry.target_existed) backup.Add(entry.target_path);
-    install.Add(entry.staged_path);
+    std::error_code unknown;
+    if (entry.target_existed) {
+      const std::uintmax_t size = fs::file_size(entry.target_path(), unknown);
+      if (!unknown) backup.Add(size);
+    }
+    install.Add(entry.staged_size);
   }
   platform::VolumeSpace backup_volume;
   platform::VolumeSpace install_volume;
@@ -444,10 +469,10 @@ bool CheckFreeSpace(const UpdateJob& job, const Entries& entries, const InstallF
   return true;
 }
 
-// Copies an existing target to its backup path; a new file needs none.
-bool BackUpTarget(const ManifestEntry& entry, const InstallFileOps& ops, NewFolders& folders,
+// Keeps an existing target at its backup path; a new file needs none.
+bool BackUpTarget(const ManifestEntry& entry, const InstallFileOps& ops, FolderSyncs& folders,
                   std::vector<fs::path>& copies, Failure& failure) {
-  switch (QueryEntry(entry.target_path, failure.cause)) {
+  switch (QueryEntry(entry.target_path(), failure.cause)) {
     case EntryState::Missing:
       return true;
     case EntryState::Unknown:
@@ -459,27 +484,27 @@ bool BackUpTarget(const ManifestEntry& entry, const InstallFileOps& ops, NewFold
     case EntryState::RegularFile:
       break;
   }
-  if ((failure.cause = folders.Create(entry.backup_path.parent_path(), ops))) {
+  if ((failure.cause = folders.Create(entry.backup_path().parent_path(), ops))) {
     failure.sentence = "Cannot create the update backup folder.";
     return false;
   }
-  if ((failure.cause = ops.copy_file(entry.target_path, entry.backup_path))) {
+  if ((failure.cause = ops.back_up_file(entry.target_path(), entry.backup_path()))) {
     failure.sentence = "Cannot back up " + entry.relative_path + ".";
     return false;
   }
-  copies.push_back(entry.backup_path);
+  copies.push_back(entry.backup_path());
   return true;
 }
 
 bool BackUpTargets(const UpdateJob& job, const Entries& entries, const InstallFileOps& ops,
                    Failure& failure) {
   std::vector<fs::path> copies;
-  NewFolders folders;
+  FolderSyncs folders;
   for (const ManifestEntry& entry : entries) {
     if (!BackUpTarget(entry, ops, folders, copies, failure)) return false;
   }
   // No target may be replaced while its only other copy could still be lost to a power cut.
-  if (!copies.empty() && ((failure.cause = ops.sync_backups(job.backup_dir, copies)) ||
+  if (!copies.empty() && ((failure.cause = ops.sync_files(job.backup_dir, copies)) ||
                           (failure.cause = folders.Sync(ops)))) {
     failure.sentence = "The update backup could not be written to disk.";
     return false;
@@ -502,18 +527,18 @@ bool ReplaceFileOr(const fs::path& source, const fs::path& destination,
                    const InstallOptions& options, const InstallFileOps& ops,
                    std::error_code& cause) {
   if (options.replace_file) return options.replace_file(source, destination);
-  cause = ops.move_file(source, destination);
+  cause = ops.rename_file(source, destination);
   return !cause;
 }
 
 bool VerifyCopy(const ManifestEntry& entry, Failure& failure) {
   std::string ignored;
-  const std::string staged = Sha256FileHex(entry.staged_path, ignored);
+  const std::string staged = Sha256FileHex(entry.staged_path(), ignored);
   if (staged.empty()) {
     failure.sentence = "Cannot verify " + entry.relative_path + ".";
     return false;
   }
-  if (Sha256FileHex(entry.target_path, ignored) == staged) return true;
+  if (Sha256FileHex(entry.target_path(), ignored) == staged) return true;
   failure.sentence = "The installed file does not match the update: " + entry.relative_path + ".";
   return false;
 }
@@ -524,15 +549,15 @@ bool UndoEntry(const ManifestEntry& entry, const std::string& temporary_prefix,
                const InstallFileOps& ops, std::error_code& cause) {
   if (!entry.target_existed) {
     // The removal must be on the disk before the journal that would redo it goes.
-    if (QueryEntry(entry.target_path, cause) == EntryState::Missing) return true;
-    if (!cause) cause = ops.remove_file(entry.target_path);
-    if (!cause) cause = ops.sync_folder(entry.target_path.parent_path());
+    if (QueryEntry(entry.target_path(), cause) == EntryState::Missing) return true;
+    if (!cause) cause = ops.remove_file(entry.target_path());
+    if (!cause) cause = ops.sync_folder(entry.target_path().parent_path());
     return !cause;
   }
-  const fs::path temporary = FreeTemporaryName(entry.target_path.parent_path(), temporary_prefix);
+  const fs::path temporary = FreeTemporaryName(entry.target_path().parent_path(), temporary_prefix);
   if (temporary.empty()) return false;
-  if ((cause = WriteTemporary(entry.backup_path, temporary, ops))) return false;
-  if (!(cause = ops.move_file(temporary, entry.target_path))) return true;
+  if ((cause = WriteTemporary(entry.backup_path(), temporary, ops))) return false;
+  if (!(cause = ops.move_file(temporary, entry.target_path()))) return true;
   ops.remove_file(temporary);
   return false;
 }
@@ -560,18 +585,42 @@ bool Rollback(Replaced replaced, const InstallOptions& options, const InstallFil
   return false;
 }
 
+// At most so many temporaries, or so many bytes of them (a larger file alone), exist at once,
+// so that the disk space an install takes beyond the update's own stays small.
+constexpr std::size_t kBatchFiles = 256;
+constexpr std::uintmax_t kBatchBytes = std::uintmax_t{64} << 20;
+
+// The end of the batch that starts at first.
+std::size_t BatchEnd(const Entries& entries, std::size_t first) {
+  std::size_t end = first + 1;
+  std::uintmax_t bytes = entries[first].staged_size;
+  while (end < entries.size() && end - first < kBatchFiles &&
+         bytes + entries[end].staged_size <= kBatchBytes) {
+    bytes += entries[end++].staged_size;
+  }
+  return end;
+}
+
+void RemoveEach(std::span<const fs::path> files, const InstallFileOps& ops) {
+  for (const fs::path& file : files) ops.remove_file(file);
+}
+
+// While the journal can bring every original back, a new file need not be on the disk before
+// its move, only before the journal says the install is complete. So the temporaries of a batch
+// are written, brought to the disk together, and renamed without waiting for the disk; every
+// folder the renames touched is synced once at the end.
 class Replacement {
  public:
-  Replacement(const InstallOptions& options, const InstallFileOps& ops)
-      : options_(options), ops_(ops), process_id_(std::to_string(CurrentProcessId())) {}
+  Replacement(const UpdateJob& job, const InstallOptions& options, const InstallFileOps& ops)
+      : job_(job), options_(options), ops_(ops), process_id_(std::to_string(CurrentProcessId())) {}
 
-  // Replaces and verifies each entry in order; false with failure set at the first one.
+  // Replaces and verifies the entries batch by batch; false with failure set at the first fault.
   bool Run(const Entries& entries, Failure& failure) {
     Report(options_, "replacing " + std::to_string(entries.size()) + " files");
-    for (std::size_t index = 0; index < entries.size(); ++index) {
-      if (!PutInPlace(entries[index], index, failure)) return false;
-      replaced_ = Replaced(entries).first(index + 1);
-      if (!VerifyCopy(entries[index], failure)) return false;
+    for (std::size_t first = 0; first < entries.size();) {
+      const std::size_t end = BatchEnd(entries, first);
+      if (!ReplaceBatch(entries, first, end, failure)) return false;
+      first = end;
     }
     Report(options_, "replacement complete");
     Report(options_, "verification complete");
@@ -580,38 +629,76 @@ class Replacement {
 
   Replaced replaced() const { return replaced_; }
 
-  std::error_code SyncNewFolders() { return folders_.Sync(ops_); }
+  std::error_code SyncFolders() { return folders_.Sync(ops_); }
 
  private:
-  bool PutInPlace(const ManifestEntry& entry, std::size_t index, Failure& failure) {
-    const fs::path folder = entry.target_path.parent_path();
-    if ((failure.cause = folders_.Create(folder, ops_))) {
-      failure.sentence = "Cannot create the folder for " + entry.relative_path + ".";
+  bool ReplaceBatch(const Entries& entries, std::size_t first, std::size_t end, Failure& failure) {
+    std::vector<fs::path> temporaries;
+    for (std::size_t index = first; index < end; ++index) {
+      fs::path temporary = WriteTemporaryFor(entries[index], index, failure);
+      if (temporary.empty()) {
+        RemoveEach(temporaries, ops_);
+        return false;
+      }
+      temporaries.push_back(std::move(temporary));
+    }
+    if ((failure.cause = ops_.sync_files(job_.install_dir, temporaries))) {
+      failure.sentence = "Cannot write the new files to disk.";
+      RemoveEach(temporaries, ops_);
       return false;
     }
-    const fs::path temporary =
-        FreeTemporaryName(folder, ".kov-update-" + process_id_ + "-" + std::to_string(index) + "-");
-    if (temporary.empty()) {
-      failure.sentence = "Cannot find a free temporary name for " + entry.relative_path + ".";
-      return false;
-    }
-    if ((failure.cause = WriteTemporary(entry.staged_path, temporary, ops_))) {
-      failure.sentence = "Cannot write " + entry.relative_path + ".";
-      return false;
-    }
-    if (!ReplaceFileOr(temporary, entry.target_path, options_, ops_, failure.cause)) {
-      ops_.remove_file(temporary);
-      failure.sentence = "Cannot replace " + entry.relative_path + ".";
-      return false;
+    for (std::size_t index = first; index < end; ++index) {
+      const std::span<const fs::path> left = std::span(temporaries).subspan(index - first);
+      if (!PutInPlace(entries[index], left.front(), failure)) {
+        RemoveEach(left, ops_);
+        return false;
+      }
+      replaced_ = Replaced(entries).first(index + 1);
+      if (!VerifyCopy(entries[index], failure)) {
+        RemoveEach(left.subspan(1), ops_);
+        return false;
+      }
     }
     return true;
   }
 
+  // The entry's temporary beside its target, written but not yet on the disk; empty with
+  // failure set when it could not be.
+  fs::path WriteTemporaryFor(const ManifestEntry& entry, std::size_t index, Failure& failure) {
+    const fs::path folder = entry.target_path().parent_path();
+    if ((failure.cause = folders_.Create(folder, ops_))) {
+      failure.sentence = "Cannot create the folder for " + entry.relative_path + ".";
+      return {};
+    }
+    fs::path temporary =
+        FreeTemporaryName(folder, ".kov-update-" + process_id_ + "-" + std::to_string(index) + "-");
+    if (temporary.empty()) {
+      failure.sentence = "Cannot find a free temporary name for " + entry.relative_path + ".";
+      return {};
+    }
+    if ((failure.cause = ops_.copy_file(entry.staged_path(), temporary))) {
+      ops_.remove_file(temporary);
+      failure.sentence = "Cannot write " + entry.relative_path + ".";
+      return {};
+    }
+    return temporary;
+  }
+
+  bool PutInPlace(const ManifestEntry& entry, const fs::path& temporary, Failure& failure) {
+    if (!ReplaceFileOr(temporary, entry.target_path(), options_, ops_, failure.cause)) {
+      failure.sentence = "Cannot replace " + entry.relative_path + ".";
+      return false;
+    }
+    folders_.Touched(entry.target_path().parent_path());
+    return true;
+  }
+
+  const UpdateJob& job_;
   const InstallOptions& options_;
   const InstallFileOps& ops_;
   const std::string process_id_;
   Replaced replaced_;
-  NewFolders folders_;
+  FolderSyncs folders_;
 };
 
 // The backup copies are the only way back while the journal lives, so they go after it.
@@ -650,7 +737,7 @@ bool Record(const UpdateJob& job, const Entries& entries, JournalState state,
 // Every folder that can hold a temporary of the interrupted run: those of its targets.
 std::set<fs::path> FoldersOf(const fs::path& install_dir, const Entries& entries) {
   std::set<fs::path> folders{install_dir};
-  for (const ManifestEntry& entry : entries) folders.insert(entry.target_path.parent_path());
+  for (const ManifestEntry& entry : entries) folders.insert(entry.target_path().parent_path());
   return folders;
 }
 
@@ -687,9 +774,10 @@ Entries EntriesOf(const fs::path& install_dir, const Journal& journal) {
     const fs::path relative = PathFromUtf8(recorded.relative_path);
     entries.push_back({recorded.relative_path,
                        {},
-                       install_dir / relative,
-                       journal.backup_dir / relative,
-                       recorded.existed});
+                       (install_dir / relative).native(),
+                       (journal.backup_dir / relative).native(),
+                       recorded.existed,
+                       0});
   }
   return entries;
 }
@@ -753,13 +841,13 @@ platform::InstallationLock LockInstallation(const fs::path& install_dir, Failure
   }
 }
 
-// Replaces and verifies every entry, then makes the new folders durable and records the
-// install as complete, the point from which recovery finishes it instead of undoing it.
+// Replaces and verifies every entry, then syncs every folder whose entries changed and records
+// the install as complete, the point from which recovery finishes it instead of undoing it.
 bool PutInPlaceDurably(const UpdateJob& job, const Entries& entries, Replacement& replacement,
                        const InstallFileOps& ops, Failure& failure) {
   if (!replacement.Run(entries, failure)) return false;
-  if ((failure.cause = replacement.SyncNewFolders())) {
-    failure.sentence = "Cannot write the new folders to disk.";
+  if ((failure.cause = replacement.SyncFolders())) {
+    failure.sentence = "Cannot write the new files to disk.";
     return false;
   }
   return Record(job, entries, JournalState::Complete, ops, failure);
@@ -829,7 +917,7 @@ InstallResult InstallFilesWith(const UpdateJob& job, const InstallOptions& optio
   }
   Report(options, "backup complete");
 
-  Replacement replacement(options, ops);
+  Replacement replacement(job, options, ops);
   if (!PutInPlaceDurably(job, entries, replacement, ops, failure)) {
     ReportFailure(options, "install failed: " + failure.sentence, failure.cause);
     result.status = UndoReplacement(job, replacement.replaced(), options, ops, failure,
@@ -871,6 +959,47 @@ bool RecoverInterruptedUpdate(const fs::path& install_dir,
   return false;
 }
 
+// Eight calls in flight keep a disk's queue busy without many idle threads.
+constexpr std::size_t kCallsAtOnce = 8;
+
+std::error_code ForEachAtOnce(const std::vector<fs::path>& paths,
+                              const std::function<std::error_code(const fs::path&)>& each) {
+  std::atomic<std::size_t> next{0};
+  std::vector<std::error_code> failed(kCallsAtOnce);
+  const auto call_some = [&](std::error_code& first_failure) {
+    for (std::size_t i = 0; !first_failure && (i = next++) < paths.size();) {
+      first_failure = each(paths[i]);
+    }
+  };
+  {
+    std::vector<std::jthread> helpers;
+    for (std::size_t t = 1; t < failed.size() && t < paths.size(); ++t) {
+      // Without a thread the calling one does its share.
+      try {
+        helpers.emplace_back(call_some, std::ref(failed[t]));
+      } catch (const std::system_error&) {
+        break;
+      }
+    }
+    call_some(failed[0]);
+  }
+  for (const std::error_code& failure : failed) {
+    if (failure) return failure;
+  }
+  return {};
+}
+
+// The files go at once, then the folders, each after what it held.
+std::error_code RemoveTree(const fs::path& folder) {
+  std::vector<fs::path> folders, rest;
+  std::error_code cause = platform::ListTree(folder, folders, rest);
+  if (!cause) cause = ForEachAtOnce(rest, platform::RemoveFile);
+  for (auto it = folders.rbegin(); !cause && it != folders.rend(); ++it) {
+    cause = platform::RemoveFolder(*it);
+  }
+  return cause;
+}
+
 // A dangling link counts as taken: a copy through it would land elsewhere.
 fs::path FreeTemporaryName(const fs::path& folder, const std::string& prefix) {
   for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
@@ -882,11 +1011,16 @@ fs::path FreeTemporaryName(const fs::path& folder, const std::string& prefix) {
 }
 
 InstallFileOps SystemInstallFileOps() {
-  return {platform::CopyFileOver,    platform::FlushFile,
-          platform::MoveFileDurably, platform::SyncBackups,
-          platform::RemoveFile,      platform::CreateFolders,
-          platform::RemoveTree,      platform::IsTransientFileError,
-          platform::WriteNewFile,    platform::SyncFolder};
+  return {platform::CopyFileOver,
+          platform::FlushFile,
+          platform::MoveFileDurably,
+          platform::SyncFiles,
+          platform::RemoveFile,
+          platform::CreateFolders,
+          RemoveTree,
+          platform::IsTransientFileError,
+          platform::WriteNewFile,
+          platform::SyncFolder};
 }
 
 InstallResult InstallFiles(const UpdateJob& job, const InstallOptions& options, bool relaunch) {

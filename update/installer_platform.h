@@ -26,14 +26,23 @@ bool IsAbsoluteJobPath(const std::filesystem::path& path);
 // Copies a file over destination, replacing what is there.
 std::error_code CopyFileOver(const std::filesystem::path& source,
                              const std::filesystem::path& destination);
+// Keeps the state of an existing file at backup, replacing what is there, without bringing it
+// to the disk.
+std::error_code BackUpFile(const std::filesystem::path& original,
+                           const std::filesystem::path& backup);
 // Brings a file's content to the disk.
 std::error_code FlushFile(const std::filesystem::path& file);
 // The system move over an existing destination, returning once the move is on the disk.
 std::error_code MoveFileDurably(const std::filesystem::path& source,
                                 const std::filesystem::path& destination);
-// Brings the backup copies, all below backup_dir, to the disk.
-std::error_code SyncBackups(const std::filesystem::path& backup_dir,
-                            const std::vector<std::filesystem::path>& copies);
+// The system's atomic move over an existing destination in the same folder, without waiting
+// for the disk: the new name is safe from a power cut once the folder is synced (SyncFolder).
+std::error_code RenameFile(const std::filesystem::path& source,
+                           const std::filesystem::path& destination);
+// Brings files, all below folder and on its volume, to the disk together: their content, and
+// the names they were created under.
+std::error_code SyncFiles(const std::filesystem::path& folder,
+                          const std::vector<std::filesystem::path>& files);
 // Creates or truncates a file and writes bytes into it, without bringing them to the disk.
 std::error_code WriteNewFile(const std::filesystem::path& file, std::string_view bytes);
 // Brings a folder's own entries (names created, moved or removed in it) to the disk.
@@ -49,9 +58,14 @@ std::error_code QueryVolumeSpace(const std::filesystem::path& folder, VolumeSpac
 std::error_code RemoveFile(const std::filesystem::path& file);
 // Creates a folder and the missing ones above it; an existing folder is fine.
 std::error_code CreateFolders(const std::filesystem::path& folder);
-// Removes a folder with everything below it, links themselves rather than what they point to;
-// one that is not there counts as removed.
-std::error_code RemoveTree(const std::filesystem::path& folder);
+// What a tree holds, for its removal: its folders, each before what it holds, and everything
+// else, links to folders included (never what they point to). A path that is no folder is one
+// of the rest; one that is not there holds nothing.
+std::error_code ListTree(const std::filesystem::path& top,
+                         std::vector<std::filesystem::path>& folders,
+                         std::vector<std::filesystem::path>& rest);
+// Removes an empty folder.
+std::error_code RemoveFolder(const std::filesystem::path& folder);
 
 // True for a failure that another process causes for a moment, such as a scanner holding a
 // fresh file: worth trying again. Never on POSIX, where an open file blocks neither a move nor
@@ -83,9 +97,9 @@ struct InstallFileOps {
   TwoPaths copy_file;
   OnePath flush_file;
   TwoPaths move_file;
-  std::function<std::error_code(const std::filesystem::path& backup_dir,
-                                const std::vector<std::filesystem::path>& copies)>
-      sync_backups;
+  std::function<std::error_code(const std::filesystem::path& folder,
+                                const std::vector<std::filesystem::path>& files)>
+      sync_files;
   OnePath remove_file;
   OnePath create_folders;
   OnePath remove_tree;
@@ -98,10 +112,23 @@ struct InstallFileOps {
   OnePath sync_folder = platform::SyncFolder;
   std::function<std::error_code(const std::filesystem::path& folder, platform::VolumeSpace& space)>
       volume_space = platform::QueryVolumeSpace;
+  // The move of a batch of replacements, whose folders are synced afterwards.
+  TwoPaths rename_file = platform::RenameFile;
+  TwoPaths back_up_file = platform::BackUpFile;
 };
 
 // The platform's operations.
 InstallFileOps SystemInstallFileOps();
+
+// Calls each for every path on a few threads at once, for calls that mostly wait for the disk,
+// which serves concurrent waits together; the first failure, after which no call starts.
+std::error_code ForEachAtOnce(
+    const std::vector<std::filesystem::path>& paths,
+    const std::function<std::error_code(const std::filesystem::path&)>& each);
+
+// Removes a folder with everything below it, links themselves rather than what they point to;
+// one that is not there counts as removed.
+std::error_code RemoveTree(const std::filesystem::path& folder);
 
 // The first name of the form prefix + attempt + ".tmp" in folder under which nothing exists,
 // or an empty path.

@@ -92,6 +92,21 @@ std::error_code CopyFileOver(const fs::path& source, const fs::path& destination
                 ::futimens(out.get(), times) == 0 && out.Close());
 }
 
+// A second name keeps the original's data without copying it: the installer changes a target
+// only by moving another file over its name, never by writing into it, so the data under the
+// backup name stays the original's. Where no link can be made (another volume, a file system
+// without links, a file the process does not own), a copy serves.
+std::error_code BackUpFile(const fs::path& original, const fs::path& backup) {
+  // A killed run's backup can be a second name of the original itself: a copy written into it
+  // would truncate the original.
+  if (const std::error_code cause = RemoveFile(backup)) return cause;
+  if (::link(original.c_str(), backup.c_str()) == 0) return {};
+  if (errno != EPERM && errno != EMLINK && errno != EOPNOTSUPP && errno != EXDEV) {
+    return LastError();
+  }
+  return CopyFileOver(original, backup);
+}
+
 std::error_code FlushFile(const fs::path& file) { return SyncDescriptorOf(file, O_NOFOLLOW); }
 
 // rename is atomic but not durable: the folder's entry is only safe once the folder is synced.
@@ -103,9 +118,14 @@ std::error_code MoveFileDurably(const fs::path& source, const fs::path& destinat
   return {};
 }
 
-// One sync of the whole file system holding the backup covers every copy and folder entry.
-std::error_code SyncBackups(const fs::path& backup_dir, const std::vector<fs::path>&) {
-  UniqueFd fd(::open(backup_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+std::error_code RenameFile(const fs::path& source, const fs::path& destination) {
+  return CodeOf(::rename(source.c_str(), destination.c_str()) == 0);
+}
+
+// One sync of the whole file system covers every file and folder entry written before it, at
+// the price of one journal commit instead of one per file.
+std::error_code SyncFiles(const fs::path& folder, const std::vector<fs::path>&) {
+  UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   return CodeOf(fd.valid() && ::syncfs(fd.get()) == 0 && fd.Close());
 }
 
@@ -137,10 +157,26 @@ std::error_code CreateFolders(const fs::path& folder) {
   return ec;
 }
 
-std::error_code RemoveTree(const fs::path& folder) {
+std::error_code ListTree(const fs::path& top, std::vector<fs::path>& folders,
+                         std::vector<fs::path>& rest) {
+  struct stat info;
+  if (::lstat(top.c_str(), &info) != 0) return errno == ENOENT ? std::error_code() : LastError();
+  if (!S_ISDIR(info.st_mode)) {
+    rest.push_back(top);
+    return {};
+  }
+  folders.push_back(top);
+  // The iterator enters no linked folder.
   std::error_code ec;
-  fs::remove_all(folder, ec);
+  for (fs::recursive_directory_iterator it(top, ec), end; !ec && it != end; it.increment(ec)) {
+    const bool folder = it->symlink_status(ec).type() == fs::file_type::directory;
+    (folder ? folders : rest).push_back(it->path());
+  }
   return ec;
+}
+
+std::error_code RemoveFolder(const fs::path& folder) {
+  return CodeOf(::rmdir(folder.c_str()) == 0);
 }
 
 bool IsTransientFileError(std::error_code) { return false; }

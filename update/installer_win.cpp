@@ -1,7 +1,10 @@
 #include <windows.h>
 
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -41,6 +44,12 @@ std::error_code WithReadOnlyLifted(const fs::path& file, bool file_stays, Operat
     if (!failed) failed = restored;
   }
   return failed;
+}
+
+std::error_code MoveFileWith(const fs::path& source, const fs::path& destination, DWORD flags) {
+  return WithReadOnlyLifted(destination, false, [&] {
+    return CodeOf(MoveFileExW(Win32Path(source).c_str(), Win32Path(destination).c_str(), flags));
+  });
 }
 
 UniqueHandle OpenForFlush(const fs::path& file) {
@@ -87,23 +96,38 @@ std::error_code CopyFileOver(const fs::path& source, const fs::path& destination
   });
 }
 
+// A copy, not a second link: the read-only attribute belongs to the file, not to a name, so
+// lifting it from a target to replace it would lift it from its backup too; and flushing a
+// second link opens the original for writing, which a scanner reading it refuses.
+std::error_code BackUpFile(const fs::path& original, const fs::path& backup) {
+  return CopyFileOver(original, backup);
+}
+
 // FlushFileBuffers needs write access, which a read-only file refuses.
 std::error_code FlushFile(const fs::path& file) {
   return WithReadOnlyLifted(file, true, [&] { return FlushOpened(OpenForFlush(file)); });
 }
 
 std::error_code MoveFileDurably(const fs::path& source, const fs::path& destination) {
-  return WithReadOnlyLifted(destination, false, [&] {
-    return CodeOf(MoveFileExW(Win32Path(source).c_str(), Win32Path(destination).c_str(),
-                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
-  });
+  return MoveFileWith(source, destination, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 }
 
-std::error_code SyncBackups(const fs::path&, const std::vector<fs::path>& copies) {
-  for (const fs::path& copy : copies) {
-    if (const std::error_code failed = FlushFile(copy)) return failed;
-  }
-  return {};
+// Without MOVEFILE_WRITE_THROUGH, which on NTFS forces the metadata log to the disk for each
+// move. A same-volume move is one rename that NTFS logs; its log is written in order, so
+// flushing the folder's handle afterwards (SyncFolder), or any later write-through move, puts
+// this rename on the disk too. The installer relies on no more: a batch's renames happen while
+// the journal, on the disk, can undo every one of them, and every folder they touched is flushed
+// before the journal says the install is complete.
+std::error_code RenameFile(const fs::path& source, const fs::path& destination) {
+  return MoveFileWith(source, destination, MOVEFILE_REPLACE_EXISTING);
+}
+
+// FlushFileBuffers writes one file's data and its metadata, which NTFS logs: its creation and
+// size. Windows has no flush of many files short of the whole volume, which needs rights an
+// updater does not have, so the files are flushed on a few threads at once: each flush mostly
+// waits for the disk, and the disk serves concurrent waits together.
+std::error_code SyncFiles(const fs::path&, const std::vector<fs::path>& files) {
+  return ForEachAtOnce(files, FlushFile);
 }
 
 std::error_code WriteNewFile(const fs::path& file, std::string_view bytes) {
@@ -160,20 +184,28 @@ std::error_code CreateFolders(const fs::path& folder) {
   return CodeOf(CreateDirectoryW(Win32Path(folder).c_str(), nullptr));
 }
 
-std::error_code RemoveTree(const fs::path& folder) {
-  const DWORD attributes = GetFileAttributesW(Win32Path(folder).c_str());
+std::error_code ListTree(const fs::path& top, std::vector<fs::path>& folders,
+                         std::vector<fs::path>& rest) {
+  const DWORD attributes = GetFileAttributesW(Win32Path(top).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     return IsMissing(GetLastError()) ? std::error_code() : LastError();
   }
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return RemoveFile(folder);
-  // A linked folder goes as a link; what it points to is not the update's to remove.
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-    std::vector<std::wstring> names;
-    if (const std::error_code unlisted = ListFolder(folder, names)) return unlisted;
-    for (const std::wstring& name : names) {
-      if (const std::error_code failed = RemoveTree(folder / name)) return failed;
-    }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    rest.push_back(top);
+    return {};
   }
+  folders.push_back(top);
+  // A linked folder goes as a link: RemoveDirectoryW removes the link, not what it points to.
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return {};
+  std::vector<std::wstring> names;
+  if (const std::error_code unlisted = ListFolder(top, names)) return unlisted;
+  for (const std::wstring& name : names) {
+    if (const std::error_code failed = ListTree(top / name, folders, rest)) return failed;
+  }
+  return {};
+}
+
+std::error_code RemoveFolder(const fs::path& folder) {
   return WithReadOnlyLifted(folder, false,
                             [&] { return CodeOf(RemoveDirectoryW(Win32Path(folder).c_str())); });
 }

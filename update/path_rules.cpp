@@ -126,6 +126,9 @@ std::string JoinedUtf8(fs::path::iterator first, fs::path::iterator last, std::e
   return joined;
 }
 
+// A last element that names an entry of its folder, not the folder itself or its parent.
+bool IsPlainName(const fs::path& name) { return !name.empty() && name != "." && name != ".."; }
+
 // A folder between root and the target that is a link, or whose nature cannot be read.
 bool IsLinkOnTheWay(const fs::path& folder) {
   std::error_code unreadable;
@@ -179,11 +182,7 @@ bool IsProtectedRelativePath(std::string_view path) {
 }
 
 bool PathIsWithin(const fs::path& path, const fs::path& root, std::error_code& ec) {
-  const fs::path canonical_root = Canonical(root, ec);
-  if (ec || canonical_root.empty()) return false;
-  const fs::path canonical_path = Canonical(path, ec);
-  if (ec || canonical_path.empty()) return false;
-  return ElementsPast(canonical_path, canonical_root).has_value();
+  return PathsBelow(root).Contains(path, ec);
 }
 
 bool PathIsWithin(const fs::path& path, const fs::path& root) {
@@ -202,7 +201,17 @@ bool IsRegularFile(const fs::path& path) {
 }
 
 std::string ResolvedRelativePath(const fs::path& path, const fs::path& root, std::error_code& ec) {
-  const fs::path canonical_root = Canonical(root, ec);
+  return PathsBelow(root).ResolvedRelativePath(path, ec);
+}
+
+bool HasReparseAncestor(const fs::path& path, const fs::path& root) {
+  return PathsBelow(root).HasReparseAncestor(path);
+}
+
+PathsBelow::PathsBelow(fs::path root) : root_(std::move(root)) {}
+
+std::string PathsBelow::ResolvedRelativePath(const fs::path& path, std::error_code& ec) {
+  const fs::path canonical_root = CanonicalFolder(root_, ec);
   if (ec || canonical_root.empty()) return {};
   const fs::path canonical_path = Canonical(path, ec);
   if (ec) return {};
@@ -211,16 +220,69 @@ std::string ResolvedRelativePath(const fs::path& path, const fs::path& root, std
   return JoinedUtf8(*below_root, canonical_path.end(), ec);
 }
 
-bool HasReparseAncestor(const fs::path& path, const fs::path& root) {
-  const fs::path relative = path.lexically_relative(root);
-  if (relative.empty() || *relative.begin() == "..") return true;
+// Where a path lies depends on its folder alone unless its last element is a link, so only that
+// is asked of the file system, not the element's stored name.
+bool PathsBelow::Contains(const fs::path& path, std::error_code& ec) {
+  const fs::path canonical_root = CanonicalFolder(root_, ec);
+  if (ec || canonical_root.empty()) return false;
+  const bool by_folder = IsPlainName(path.filename()) &&
+                         platform::LinkStatusType(path, ec) != fs::file_type::none &&
+                         !platform::IsLinkReparsePoint(path);
+  if (ec) return false;
+  const fs::path canonical_path = by_folder
+                                      ? CanonicalFolder(path.parent_path(), ec) / path.filename()
+                                      : kov::update::Canonical(path, ec);
+  if (ec || canonical_path.empty()) return false;
+  return ElementsPast(canonical_path, canonical_root).has_value();
+}
 
-  fs::path current = root;
+bool PathsBelow::HasReparseAncestor(const fs::path& path) {
+  const fs::path relative = path.lexically_relative(root_);
+  if (relative.empty() || *relative.begin() == "..") return true;
+  if (!root_is_link_) root_is_link_ = platform::IsLinkReparsePoint(root_);
+  if (*root_is_link_) return true;
+  fs::path current = root_;
   for (const fs::path& element : relative.parent_path()) {
     current /= element;
+    if (link_free_folders_.contains(current)) continue;
     if (IsLinkOnTheWay(current)) return true;
+    link_free_folders_.insert(current);
   }
-  return platform::IsLinkReparsePoint(root);
+  return false;
+}
+
+// The folder's resolution and entries, remembered: the last element is found among them.
+fs::path PathsBelow::Canonical(const fs::path& path, std::error_code& ec) {
+  const fs::path name = path.filename();
+  if (!IsPlainName(name)) return kov::update::Canonical(path, ec);
+  const std::optional<Names>& names = NamesIn(path.parent_path());
+  if (!names) return kov::update::Canonical(path, ec);
+  const auto entry = names->find(platform::FoldedElement(name));
+  const bool listed = entry != names->end();
+  if (listed && !entry->second) return kov::update::Canonical(path, ec);  // a link
+  const fs::path folder = CanonicalFolder(path.parent_path(), ec);
+  if (ec || folder.empty()) return {};
+  return folder / (listed ? *entry->second : name);
+}
+
+// Nothing when the folder cannot be read (a file in its place, say): its paths are then left to
+// the resolution from the start, which tells what is in the way.
+const std::optional<PathsBelow::Names>& PathsBelow::NamesIn(const fs::path& folder) {
+  const auto known = folder_names_.find(folder);
+  if (known != folder_names_.end()) return known->second;
+  std::error_code unreadable;
+  Names names = platform::ListStoredNames(folder, unreadable);
+  std::optional<Names> readable;
+  if (!unreadable) readable = std::move(names);
+  return folder_names_.emplace(folder, std::move(readable)).first->second;
+}
+
+fs::path PathsBelow::CanonicalFolder(const fs::path& folder, std::error_code& ec) {
+  const auto known = canonical_folders_.find(folder);
+  if (known != canonical_folders_.end()) return known->second;
+  fs::path canonical = kov::update::Canonical(folder, ec);
+  if (!ec) canonical_folders_.emplace(folder, canonical);
+  return canonical;
 }
 
 }  // namespace kov::update

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
+#include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -65,5 +68,32 @@ std::string ResolvedRelativePath(const std::filesystem::path& path,
 // True when path cannot be shown to lie below root without passing a link: path outside root,
 // a folder between them that is a link or cannot be examined, or root itself a link.
 bool HasReparseAncestor(const std::filesystem::path& path, const std::filesystem::path& root);
+
+// The three checks above for many paths below one root, asking the file system about the root
+// and each folder once: an update's thousands of files share a few folders. A path's last
+// element is looked up among its folder's entries, read once, and followed from the start only
+// when it is a link.
+class PathsBelow {
+ public:
+  explicit PathsBelow(std::filesystem::path root);
+
+  std::string ResolvedRelativePath(const std::filesystem::path& path, std::error_code& ec);
+  bool Contains(const std::filesystem::path& path, std::error_code& ec);
+  bool HasReparseAncestor(const std::filesystem::path& path);
+
+ private:
+  // A folder's entries by folded name, each with its stored name, or none for a link.
+  using Names = std::map<std::filesystem::path::string_type, std::optional<std::filesystem::path>>;
+
+  std::filesystem::path Canonical(const std::filesystem::path& path, std::error_code& ec);
+  const std::optional<Names>& NamesIn(const std::filesystem::path& folder);
+  std::filesystem::path CanonicalFolder(const std::filesystem::path& folder, std::error_code& ec);
+
+  std::filesystem::path root_;
+  std::map<std::filesystem::path, std::filesystem::path> canonical_folders_;
+  std::map<std::filesystem::path, std::optional<Names>> folder_names_;
+  std::set<std::filesystem::path> link_free_folders_;  // with every folder up to the root
+  std::optional<bool> root_is_link_;
+};
 
 }  // namespace kov::update

@@ -4,6 +4,8 @@
 // elements and decide; these functions only ask the file system, and never throw.
 
 #include <filesystem>
+#include <map>
+#include <optional>
 #include <system_error>
 
 namespace kov::update::platform {
@@ -20,6 +22,18 @@ std::filesystem::file_type LinkStatusType(const std::filesystem::path& path, std
 // the name-surrogate bit or cannot be read, on POSIX a symbolic link. False when there is no
 // such entry or its attributes cannot be read.
 bool IsLinkReparsePoint(const std::filesystem::path& path);
+
+// The names of one folder's entries as the file system keeps them, for looking up many
+// elements at once: each entry by its own name and by its other name where it has one (Windows'
+// 8.3 short name), both folded (FoldedElement); an entry that stands for another name (a link
+// or any reparse point) is kept with no name to give. A folder that does not exist has none;
+// ec is set when the folder cannot be read.
+using StoredNames =
+    std::map<std::filesystem::path::string_type, std::optional<std::filesystem::path>>;
+StoredNames ListStoredNames(const std::filesystem::path& folder, std::error_code& ec);
+
+// An element in the form in which this platform's file systems compare names.
+std::filesystem::path::string_type FoldedElement(const std::filesystem::path& element);
 
 // Whether two path elements name the same thing on this platform's file systems.
 bool SameElement(const std::filesystem::path& a, const std::filesystem::path& b);

@@ -1,4 +1,6 @@
+#include <optional>
 #include <system_error>
+#include <utility>
 
 #include "update/path_rules_platform.h"
 
@@ -24,6 +26,21 @@ bool IsLinkReparsePoint(const fs::path& path) {
   std::error_code ignored;
   return LinkStatusType(path, ignored) == fs::file_type::symlink;
 }
+
+StoredNames ListStoredNames(const fs::path& folder, std::error_code& ec) {
+  StoredNames names;
+  std::error_code unreadable;
+  for (fs::directory_iterator it(folder, unreadable), end; !unreadable && it != end;
+       it.increment(unreadable)) {
+    const bool link = it->is_symlink(unreadable);
+    names.emplace(it->path().filename().native(),
+                  link ? std::nullopt : std::optional(it->path().filename()));
+  }
+  if (unreadable && unreadable != std::errc::no_such_file_or_directory) ec = unreadable;
+  return names;
+}
+
+fs::path::string_type FoldedElement(const fs::path& element) { return element.native(); }
 
 // The file systems here are case-sensitive, so elements match only when equal.
 bool SameElement(const fs::path& a, const fs::path& b) { return a.native() == b.native(); }

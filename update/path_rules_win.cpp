@@ -113,11 +113,39 @@ bool IsLinkReparsePoint(const fs::path& path) {
   return !tag || (*tag & kNameSurrogateBit) != 0;
 }
 
+// FindExInfoStandard also gives each entry's short name, which any call may use for it.
+StoredNames ListStoredNames(const fs::path& folder, std::error_code& ec) {
+  StoredNames names;
+  WIN32_FIND_DATAW entry{};
+  const UniqueFindHandle search(FindFirstFileExW(Win32Path(folder / L"*").c_str(),
+                                                 FindExInfoStandard, &entry, FindExSearchNameMatch,
+                                                 nullptr, 0));
+  if (!search.valid()) {
+    if (!IsMissing(GetLastError())) ec = LastError();
+    return names;
+  }
+  do {
+    const fs::path name(entry.cFileName);
+    const std::optional<fs::path> stored =
+        IsReparsePoint(entry.dwFileAttributes) ? std::nullopt : std::optional(name);
+    names.emplace(FoldedElement(name), stored);
+    if (entry.cAlternateFileName[0] != L'\0') {
+      names.emplace(FoldedElement(entry.cAlternateFileName), stored);
+    }
+  } while (FindNextFileW(search.get(), &entry));
+  if (GetLastError() != ERROR_NO_MORE_FILES) ec = LastError();
+  return names;
+}
+
+fs::path::string_type FoldedElement(const fs::path& element) {
+  std::wstring folded = element.native();
+  std::transform(folded.begin(), folded.end(), folded.begin(),
+                 [](wchar_t c) { return static_cast<wchar_t>(std::towlower(c)); });
+  return folded;
+}
+
 bool SameElement(const fs::path& a, const fs::path& b) {
-  const std::wstring& left = a.native();
-  const std::wstring& right = b.native();
-  return std::equal(left.begin(), left.end(), right.begin(), right.end(),
-                    [](wchar_t x, wchar_t y) { return std::towlower(x) == std::towlower(y); });
+  return FoldedElement(a) == FoldedElement(b);
 }
 
 }  // namespace kov::update::platform
