@@ -256,6 +256,27 @@ TEST(InstallerRun, WorkFoldersGoWithTheirLinksButNotWhatTheLinksLeadTo) {
   EXPECT_EQ(test::ReadFile(f.temp / "shared" / "kept.txt"), "kept");
 }
 
+TEST(InstallerRun, BackupOnAnotherVolumeServesTheRollback) {
+  Fixture f;
+  const fs::path other = "/dev/shm";
+  platform::VolumeSpace here, there;
+  if (platform::QueryVolumeSpace(f.temp.path(), here) || platform::QueryVolumeSpace(other, there) ||
+      here.volume == there.volume) {
+    GTEST_SKIP() << "no second volume at " << other;
+  }
+  f.job.backup_dir = other / f.temp.path().filename();
+  f.Installed("bin/launcher.exe", "old launcher");
+  f.Installed("data/a.txt", "old a");
+  f.Update({"bin/launcher.exe", "data/a.txt"});
+  const Tree before = Snapshot(f.job.install_dir);
+  f.recorder.fail = [](const Call& call) {
+    return call.op == "rename" && call.paths[1].filename() == "a.txt";
+  };
+  EXPECT_EQ(f.Run().status, InstallStatus::RolledBack);
+  EXPECT_EQ(Snapshot(f.job.install_dir), before);
+  EXPECT_FALSE(fs::exists(f.job.backup_dir));
+}
+
 TEST(InstallerRun, BackupFailureLeavesTheInstallationAndRemovesTheWorkFolders) {
   const std::pair<std::string, std::string> cases[] = {
       {"back up", "Cannot back up docs/readme.txt."},
