@@ -14,6 +14,7 @@ shape=${3:-small}
 rounds=${4:-3}
 work=$(mkdir -p "${KOV_INSTALL_BENCH_DIR:-build/install-bench-work}" &&
   cd "${KOV_INSTALL_BENCH_DIR:-build/install-bench-work}" && pwd)
+# shellcheck source=scripts/wine-env.sh
 . "$here/../scripts/wine-env.sh"
 wine_prepare "$(dirname "$windows")/.."
 trap wine_finish EXIT
