@@ -219,10 +219,10 @@ std::optional<std::string> BatchLine(const std::string& script, const Words& arg
 
 TEST(BatchCommandLine, QuotesEveryWordCmdWouldActOnAndRefusesWhatQuotesCannotCarry) {
   // A trailing backslash is doubled, so that a script forwarding "%~1" hands over C:\dir\ .
-  Words arguments = {"plain",    "C:/x.y-1_2@#$*+?:\\z", "two words", "tab\there", "", "\xC3\x9C",
+  Words arguments = {"AZaz09",   "C:/x.y-1_2@#$*+?:\\z", "two words", "tab\there", "", "\xC3\x9C",
                      "C:\\dir\\"};
   std::string written =
-      "C:\\Windows\\system32\\cmd.exe /d /e:ON /v:OFF /c \"\"C:\\my games\\run.bat\" plain "
+      "C:\\Windows\\system32\\cmd.exe /d /e:ON /v:OFF /c \"\"C:\\my games\\run.bat\" AZaz09 "
       "C:/x.y-1_2@#$*+?:\\z \"two words\" \"tab\there\" \"\" \"\xC3\x9C\" \"C:\\dir\\\\\"";
   for (const char special : std::string_view("&|<>^(),;=!'`~[]{}")) {
     arguments.push_back(std::string("a") + special + "b");

@@ -48,6 +48,9 @@ TEST(PathText, WellFormedTextKeepsItsCharactersAndMalformedIsRefusedWholly) {
   for (const std::u16string& text : unpaired) {
     EXPECT_EQ(Utf8FromUtf16(Utf16String(text.begin(), text.end())), std::nullopt);
   }
+  // A view that ends inside a pair is unpaired, whatever follows it in memory.
+  const Utf16String pair = {static_cast<Utf16Char>(0xD800), static_cast<Utf16Char>(0xDC00)};
+  EXPECT_EQ(Utf8FromUtf16(Utf16View(pair.data(), 1)), std::nullopt);
 }
 
 const std::string kBase =
