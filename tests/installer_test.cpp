@@ -456,6 +456,19 @@ TEST(DiskSpace, RefusedBeforeAnyChangeWhenAVolumeIsShort) {
                                      "space check failed: " + result.error));
     EXPECT_EQ(Snapshot(f.temp.path()), before);
   }
+  // A volume that cannot be asked refuses the run too, with the system's code.
+  test::InstallFixture f;
+  StageSizedUpdate(f);
+  InstallFileOps ops = SystemInstallFileOps();
+  ops.volume_space = [](const fs::path&, platform::VolumeSpace&) {
+    return std::make_error_code(std::errc::io_error);
+  };
+  const Tree before = Snapshot(f.temp.path());
+  const std::string sentence = "Cannot find the free disk space for the update.";
+  EXPECT_EQ(f.Run(false, ops).error, sentence);
+  EXPECT_THAT(f.lines, ElementsAre("manifest entries: 2", "space check failed: " + sentence,
+                                   test::IsSystemErrorLine()));
+  EXPECT_EQ(Snapshot(f.temp.path()), before);
 }
 
 #ifndef _WIN32
