@@ -74,6 +74,7 @@ TEST(AppImageUpdate, ReplacesTheRealFileWithAVerifiedType2AppImageAndStartsIt) {
     test::TempDir dir;
     const fs::path app = dir / "app";
     test::WriteFile(app / "Game.AppImage", old_bytes);
+    test::WriteFile(app / "game.cfg", "the player's");
     fs::permissions(app / "Game.AppImage", fs::perms(0750));
     fs::create_symlink(app / "Game.AppImage", dir / "game");
     test::WriteFile(dir / downloaded, c.download_bytes);
@@ -108,8 +109,9 @@ TEST(AppImageUpdate, ReplacesTheRealFileWithAVerifiedType2AppImageAndStartsIt) {
         << report;
     EXPECT_EQ(report.find("RX9_UPDATE_TEST"), std::string::npos);
     EXPECT_EQ(test::ReadFile(dir / "game"), new_bytes);
-    EXPECT_EQ(test::Snapshot(app, false),
-              (test::Tree{{"Game.AppImage", new_bytes}, {"echo-args.txt", report}}));
+    EXPECT_EQ(test::Snapshot(app, false), (test::Tree{{"Game.AppImage", new_bytes},
+                                                      {"echo-args.txt", report},
+                                                      {"game.cfg", "the player's"}}));
     EXPECT_EQ(fs::status(app / "Game.AppImage").permissions(), fs::perms(0751));
   }
 }

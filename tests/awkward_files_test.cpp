@@ -40,10 +40,11 @@ TEST(ExtendedLengthPath, WidensOnlyAbsolutePathsFromTheShortestWin32Limit) {
   const std::string rest = "\\" + deep + "\\f.txt";
   const std::pair<std::string, std::string> cases[] = {
       {"C:\\" + below_limit + "b", "C:\\" + below_limit + "b"},
-      {"C:\\" + at_limit + "b", "\\\\?\\C:\\" + at_limit + "b"},
-      {"c:/" + deep + "/f.txt", "\\\\?\\c:" + rest},
-      {"C:\\" + deep + "\\.\\g\\..\\f.txt\\", "\\\\?\\C:" + rest},
-      {"C:\\..\\..\\" + deep + "\\\\f.txt", "\\\\?\\C:" + rest},
+      // drive letters at the ends of their ranges
+      {"Z:\\" + at_limit + "b", "\\\\?\\Z:\\" + at_limit + "b"},
+      {"a:/" + deep + "/f.txt", "\\\\?\\a:" + rest},
+      {"A:\\" + deep + "\\.\\g\\..\\f.txt\\", "\\\\?\\A:" + rest},
+      {"z:\\..\\..\\" + deep + "\\\\f.txt", "\\\\?\\z:" + rest},
       {"C:\\" + deep + "\\..", "\\\\?\\C:\\"},
       {"\\\\server\\share\\" + deep + "\\..\\..", "\\\\?\\UNC\\server\\share"},
       {"//server/share/../../" + deep + "/f.txt", "\\\\?\\UNC\\server\\share" + rest},

@@ -280,6 +280,7 @@ TEST(InstallerRun, BackupOnAnotherVolumeServesTheRollback) {
 TEST(InstallerRun, BackupFailureLeavesTheInstallationAndRemovesTheWorkFolders) {
   const std::pair<std::string, std::string> cases[] = {
       {"back up", "Cannot back up docs/readme.txt."},
+      {"folders", "Cannot create the update backup folder."},
       {"sync", "The update backup could not be written to disk."},
       {"write", "Cannot record the update in the installation."}};  // the journal
   for (const auto& [op, message] : cases) {
